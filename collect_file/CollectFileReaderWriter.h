@@ -1,0 +1,249 @@
+// CollectFileReaderWriter: writes and reads collect files, plain line files that are written
+// through a 64 KiB buffer in large chunks and read back one line at a time at a chosen delimiter.
+//
+// This header is valid C++11. Objects are allocated by the client, so the size and order of the
+// data members below are part of the library's binary interface: they never change within a
+// major version.
+//
+// Outcomes are reported as booleans, true for success, except where a member says otherwise:
+// readLine(char*) returns true on failure, readLine(bool&) reports through its argument and
+// getFileSize reports failure as 0. The library throws, prints and logs nothing.
+//
+// All file I/O goes through one standard file stream, which is healthy, at end of file, failed,
+// or both of the last. Only a successful OpenFile clears the failed condition, and only a seek by
+// offset clears end of file. So once a read or a seek has failed, or a read has reached the end
+// of the file, every later read and seek by offset fails, and every later flush of a writing
+// object writes nothing, returns false and still empties the write buffer.
+//
+// An object is used by one thread at a time; separate objects share nothing but files on disk.
+
+#ifndef COLLECT_FILE_COLLECT_FILE_READER_WRITER_H
+#define COLLECT_FILE_COLLECT_FILE_READER_WRITER_H
+
+#include <stdint.h>
+
+#include <fstream>
+#include <map>
+#include <string>
+
+// The library is built with hidden visibility; only this class is exported.
+#define COLLECT_FILE_EXPORT __attribute__((visibility("default")))
+
+// The mode in which OpenFile opens the file, and the object's record of what it opened.
+enum AccessMode : int32_t {
+    ACCESS_NONE = 0,    // no file opened yet; OpenFile refuses this value
+    ACCESS_READ = 1,    // input only; the file must exist and be readable
+    ACCESS_WRITE = 2,   // output only; the file is created if missing, emptied if present
+    ACCESS_APPEND = 3,  // output, appending; created if missing; every write lands at the end
+};
+
+// The origin from which seek counts its offset. Any value other than 1 and 2 counts from the
+// current read position.
+enum SeekPosition : int32_t {
+    SEEK_FROM_START = 1,
+    SEEK_FROM_END = 2,
+    SEEK_FROM_CURRENT = 3,
+};
+
+// The kinds of database entry that a collect file groups, one per marker line below. The library
+// itself never interprets them.
+enum EntryType : int32_t {
+    ENTRY_FULL = 0,
+    ENTRY_DIFF = 1,
+    ENTRY_SYSTEM = 2,
+};
+
+// Marker lines that open the groups of full, differential and system entries. Each unit that
+// includes this header holds its own copy. The library writes and reads them like any other line.
+static const std::string FULLENTRYDELIMITER = "[FULL_DB_ENTRIES]";
+static const std::string DIFFENTRYDELIMITER = "[DIFF_DB_ENTRIES]";
+static const std::string SYSTEMENTRYDELIMITER = "[SYSTEM_DB_ENTRIES]";
+
+// One object binds itself to one collect file for its whole life and opens it at most once.
+class COLLECT_FILE_EXPORT CollectFileReaderWriter {
+  public:
+    // Capacity of the write buffer: a line that would take the buffered content past this many
+    // bytes first flushes the buffer.
+    static const int32_t kWriteBufferCapacity = 65536;
+    // Bytes that a text form of readLine can deliver per line, plus one for the terminating NUL.
+    static const int32_t kLineReadLimit = 2048;
+    // Bytes that readLine(char*) stores, the terminating NUL included.
+    static const int32_t kShortLineReadLimit = 8;
+
+    // An unbound object: no file, empty name, delimiter '\n', empty write buffer.
+    CollectFileReaderWriter();
+    // Closes a file that is still open, with Close's final flush in the writing modes (its result
+    // is dropped). An unbound or closed object is released as it is.
+    ~CollectFileReaderWriter();
+
+    CollectFileReaderWriter(const CollectFileReaderWriter&) = delete;
+    CollectFileReaderWriter& operator=(const CollectFileReaderWriter&) = delete;
+    CollectFileReaderWriter(CollectFileReaderWriter&&) = delete;
+    CollectFileReaderWriter& operator=(CollectFileReaderWriter&&) = delete;
+
+    // --- Lifecycle -------------------------------------------------------------------------
+
+    // Opens filePath in requestedMode (ACCESS_READ, ACCESS_WRITE or ACCESS_APPEND; no binary or
+    // truncate flag, so ACCESS_WRITE empties an existing file). True on success: the stream is
+    // then healthy and the file name becomes filePath. An object opens a file once in its life:
+    // after a successful OpenFile, also after Close, it returns false and changes nothing; so it
+    // does for any other mode value. If the path cannot be opened it returns false, marks the
+    // stream failed and leaves the object unbound, so a later OpenFile may try again.
+    bool OpenFile(const std::string& filePath, AccessMode requestedMode);
+
+    // Writing modes: flushes the buffer (WriteDataToFile), closes the stream whatever the flush
+    // gave, and returns the flush's result. ACCESS_READ: closes the stream, returns true. No file
+    // opened: does nothing, returns true. The access mode is kept, so a closed object refuses
+    // OpenFile and still allows RemoveFile. Repeating Close repeats these steps on the closed
+    // stream: in the writing modes a second Close returns true and later ones false.
+    bool Close();
+
+    // Writes the buffered lines to the file and hands them to the operating system. True when
+    // they all arrived; false when the write or the flush failed (the lines are then lost) or the
+    // stream had already failed (nothing is written). The buffer is emptied in all these cases.
+    // Outside ACCESS_WRITE and ACCESS_APPEND it returns false and keeps the buffer as it is.
+    bool WriteDataToFile();
+
+    // --- File utilities --------------------------------------------------------------------
+
+    // Sets the name that isFileExists and RemoveFile act on. An open stream is not affected.
+    void setFileName(const std::string& filePath);
+
+    // True when the current file name names an existing file (or directory). Independent of the
+    // access mode and of the stream; false for the empty name of a new object.
+    bool isFileExists();
+
+    // Removes the file named by the current file name, open or not; the stream is neither
+    // flushed nor closed. False, removing nothing, when this object never opened a file
+    // (whatever setFileName set); false when the removal fails.
+    bool RemoveFile();
+
+    // Size in bytes of the file at filePath (symbolic links are followed); 0 when the path cannot
+    // be examined, so a missing file and an empty one both give 0. Needs no object.
+    static uint64_t getFileSize(std::string filePath);
+
+    // Sets the byte at which later reads split lines. Writing always ends lines with '\n'.
+    void setNewLineDelimiter(char delimiter);
+    // The byte at which reads split lines; '\n' unless setNewLineDelimiter changed it.
+    char getNewLineDelimiter();
+
+    // --- Writing ---------------------------------------------------------------------------
+
+    // Buffers the NUL-terminated text as one line: the text is copied unchanged and gets a '\n'
+    // unless it ends with one; newlines inside it are kept, so one call may add several lines.
+    // An empty text is written as "\n" into an empty buffer, and adds nothing after buffered
+    // content (which always ends with '\n').
+    //
+    // When the text would take the buffered content past kWriteBufferCapacity bytes, the buffer
+    // is flushed first (WriteDataToFile) and the text starts a fresh one; a text longer than
+    // kWriteBufferCapacity bytes is then written straight to the file, with its '\n', and
+    // flushed. Lines reach the file in the order given.
+    //
+    // Returns true when the text was buffered (or, for a longer text, written and flushed
+    // successfully). Returns false and drops the text when the flush before it failed: after
+    // Close, or on a failed stream, the buffered lines are dropped too; with ACCESS_READ or no
+    // file opened yet, the flush is refused and the buffer keeps its lines. Lines buffered
+    // before OpenFile reach the file with the first flush in a writing mode; with ACCESS_READ
+    // they are never written. A null pointer returns false and changes nothing.
+    bool writeLine(const char* lineText);
+
+    // --- Reading ---------------------------------------------------------------------------
+    //
+    // Every reading form reads from the current position up to the delimiter, which is consumed
+    // and not delivered. A text form (the three first below) delivers at most
+    // kLineReadLimit - 1 (2,047) bytes: a longer line gives its first 2,047 bytes, false, and a
+    // failed stream, the rest of it unread. Delivered text ends at the first NUL byte of the line.
+    // A last line that has no delimiter after it is delivered like any other, with true; the
+    // next read reports the end. Reading an object that is not open for input (none opened,
+    // ACCESS_WRITE, ACCESS_APPEND, or closed) fails, and on a writing object every later flush
+    // then writes nothing.
+
+    // Reads the next line into line. True when a line was read. At the end of the file: false,
+    // line unchanged. On a failed stream that is not at the end (after a too-long line, a failed
+    // seek or a failed OpenFile): false, line becomes empty.
+    bool readLine(std::string& line);
+
+    // As readLine(line), and sets offset to one less than the byte offset of the line's first
+    // byte, so seek(offset + 1) goes back to the line; the first line of the file reports the
+    // largest unsigned 64-bit value. Precisely, offset = p - length(line) - 2 in 64-bit modular
+    // arithmetic, where p is the position after the delimiter, and p = -1 when the read failed
+    // (so a failed read not at the end gives the largest value minus 2). For a line holding a NUL,
+    // length(line) counts the delivered text only. At the end of the file both arguments keep
+    // their values.
+    bool readLine(std::string& line, unsigned long& offset);
+
+    // Returns the next line and sets ok as readLine(line) would return. On failure the result is
+    // empty.
+    std::string readLine(bool& ok);
+
+    // Reads the next line into the caller's array, which must hold kShortLineReadLimit (8)
+    // bytes: at most 7 bytes and a NUL are stored. Note the reversed sense: returns false when a
+    // line of up to 7 bytes was read, and true on failure: a longer line (its first 7 bytes are
+    // stored and the stream fails), the end of the file or a failed stream (the empty text is
+    // stored). A null pointer returns true and reads nothing.
+    bool readLine(char* lineBuffer);
+
+    // Reads and drops every remaining line. True when it read through to the end of the file.
+    // False, reading nothing, unless the object was opened with ACCESS_READ; false when it stopped
+    // before the end (a line of 2,048 bytes or more, or a stream that had already failed).
+    // Afterwards every later read and seek by offset fails.
+    bool ReadDataFromFile();
+
+    // Moves the read position to offset bytes from origin (the start, the end, or for any other
+    // value the current position); an offset above 2^63 - 1 counts backwards. True when the
+    // stream is healthy afterwards. After a read reached the end of the file or failed, or a
+    // seek failed, it returns false without moving, and the stream stays failed. A position
+    // before the start fails the stream for good. With ACCESS_WRITE it also moves where the next
+    // flush writes; with ACCESS_APPEND writes still land at the end.
+    bool seek(unsigned long offset, SeekPosition origin);
+
+    // Same as seek(offset, SEEK_FROM_START). Write a literal zero offset as seek(0UL): a plain 0
+    // also converts to the const char* overload.
+    bool seek(unsigned long offset);
+
+    // Reports whether the stream is not failed (true also at the end of the file, before a read
+    // has failed there). name is not consulted and the position does not move.
+    bool seek(const char* name);
+
+  private:
+    // Stores at most limit - 1 bytes of the next line and a NUL into dest; consumes the
+    // delimiter. Every reading member reads through this one call.
+    void readBoundedLine(char* dest, int32_t limit);
+    // Copies n bytes behind the buffered content and ends the content with '\n' unless it
+    // already does. Requires bufferedLength + n <= kWriteBufferCapacity.
+    void appendToBuffer(const char* text, uint64_t n);
+    // Reads the next line into lineArray (kLineReadLimit bytes) for a text form; returns whether
+    // its text is delivered, which is false only at the end of the file.
+    bool readTextLine(char* lineArray);
+
+    // Members reserved for callers of this layout; no operation gives them a meaning.
+    bool statusFlag;
+    // ACCESS_NONE until a successful OpenFile, then that mode for the rest of the object's life.
+    AccessMode accessMode;
+    // All reads, writes and seeks go through this stream.
+    std::fstream fileStream;
+    // The path that isFileExists and RemoveFile act on.
+    std::string fileName;
+    // The byte at which reads split lines.
+    char readDelimiter;
+    // Reserved tables; no operation reads or fills them.
+    std::map<EntryType, uint64_t> typeTable1;
+    std::map<EntryType, uint64_t> typeTable2;
+    // writeBuffer[0, bufferedLength - 1] holds lines not yet written to fileStream; it is empty
+    // or ends with '\n'. One byte of headroom: a text that fills the capacity exactly without a
+    // '\n' gets its newline as byte kWriteBufferCapacity + 1.
+    char writeBuffer[kWriteBufferCapacity + 1];
+    // Reserved; no operation reads or writes it.
+    char secondBuffer[kWriteBufferCapacity];
+    // Reserved table; no operation reads or fills it.
+    std::map<std::string, uint64_t> nameTable;
+    // Reserved; 1000 from construction on.
+    int32_t presetValue;
+    // Number of bytes held in writeBuffer, 0 to kWriteBufferCapacity + 1.
+    int32_t bufferedLength;
+    // Reserved; left unset by construction, set to 0 by the destructor.
+    uint64_t auxValue1;
+    uint64_t auxValue2;
+};
+
+#endif  // COLLECT_FILE_COLLECT_FILE_READER_WRITER_H
