@@ -1,0 +1,9 @@
+// Compiled as C++11 to keep the public header usable by older clients.
+#include <collect_file/CollectFileReaderWriter.h>
+
+static_assert(sizeof(AccessMode) == 4 && sizeof(SeekPosition) == 4 && sizeof(EntryType) == 4,
+              "enumerations are 32-bit");
+
+// Clients allocate the object themselves: its size is part of the binary interface, and must be
+// the same whichever standard a client compiles with (the library itself is built as C++17).
+static_assert(sizeof(CollectFileReaderWriter) == 131824, "object layout changed");

@@ -1,0 +1,147 @@
+#include <collect_file/CollectFileReaderWriter.h>
+
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+const char kSixLetters[] = "abc\ndef\n";
+
+class PositioningTest : public TempDirTest {
+  protected:
+    void open(CollectFileReaderWriter& reader, const std::string& bytes) {
+        ASSERT_TRUE(reader.OpenFile(fileWith(bytes), ACCESS_READ));
+    }
+};
+
+struct SeekCase {
+    const char* name;
+    int linesReadFirst;
+    unsigned long offset;
+    SeekPosition origin;
+    bool seekResult;
+    bool readResult;
+    std::string lineAfter;  // "unchanged" when the read must not touch it
+};
+
+TEST_F(PositioningTest, SeeksFromEachOrigin) {
+    const std::vector<SeekCase> cases = {
+        {"from the start", 0, 5, SEEK_FROM_START, true, true, "ef"},
+        {"from the current position", 1, 2, SEEK_FROM_CURRENT, true, true, "f"},
+        {"any other origin counts from the current position", 1, 1, static_cast<SeekPosition>(42),
+         true, true, "ef"},
+        {"to the end", 0, 0, SEEK_FROM_END, true, false, "unchanged"},
+        {"backwards from the end", 0, static_cast<unsigned long>(-3), SEEK_FROM_END, true, true,
+         "ef"},
+        {"backwards from the current position", 1, static_cast<unsigned long>(-2),
+         SEEK_FROM_CURRENT, true, true, "c"},
+        {"before the start", 0, static_cast<unsigned long>(-1), SEEK_FROM_START, false, false, ""},
+        {"after the end was reached", 3, 0, SEEK_FROM_START, false, false, ""},
+    };
+    for (const SeekCase& c : cases) {
+        CollectFileReaderWriter reader;
+        open(reader, kSixLetters);
+        std::string line;
+        for (int i = 0; i < c.linesReadFirst; ++i) {
+            reader.readLine(line);
+        }
+        EXPECT_EQ(reader.seek(c.offset, c.origin), c.seekResult) << c.name;
+        line = "unchanged";
+        EXPECT_EQ(reader.readLine(line), c.readResult) << c.name;
+        EXPECT_EQ(line, c.lineAfter) << c.name;
+    }
+}
+
+TEST_F(PositioningTest, SeekToZeroRereadsUntilTheEndIsReached) {
+    CollectFileReaderWriter reader;
+    open(reader, kSixLetters);
+    std::string line;
+    ASSERT_TRUE(reader.readLine(line));
+    ASSERT_TRUE(reader.readLine(line));
+    EXPECT_TRUE(reader.seek(0UL));
+    EXPECT_TRUE(reader.readLine(line));
+    EXPECT_EQ(line, "abc");
+}
+
+TEST_F(PositioningTest, ALastLineWithoutDelimiterEndsTheFileForSeeks) {
+    CollectFileReaderWriter reader;
+    open(reader, "a\nb");
+    std::string line;
+    ASSERT_TRUE(reader.readLine(line));
+    ASSERT_TRUE(reader.readLine(line));
+    EXPECT_EQ(line, "b");
+    EXPECT_FALSE(reader.seek(0UL));
+    EXPECT_FALSE(reader.seek(0UL)) << "a failed seek never recovers";
+}
+
+TEST_F(PositioningTest, AFailedSeekLeavesEveryLaterReadAndSeekFailed) {
+    CollectFileReaderWriter reader;
+    open(reader, kSixLetters);
+    EXPECT_FALSE(reader.seek(static_cast<unsigned long>(-10), SEEK_FROM_START));
+    EXPECT_FALSE(reader.seek(""));
+    EXPECT_FALSE(reader.seek(0UL));
+    std::string line = "x";
+    EXPECT_FALSE(reader.readLine(line));
+    EXPECT_EQ(line, "");
+}
+
+TEST_F(PositioningTest, SeekByNameReportsTheStateWithoutMoving) {
+    CollectFileReaderWriter reader;
+    open(reader, kSixLetters);
+    std::string line;
+    ASSERT_TRUE(reader.readLine(line));
+    EXPECT_TRUE(reader.seek("anything"));
+    EXPECT_TRUE(reader.seek(static_cast<const char*>(nullptr)));
+    ASSERT_TRUE(reader.readLine(line));
+    EXPECT_EQ(line, "def");
+}
+
+TEST_F(PositioningTest, SeekFailsWithoutAnOpenFile) {
+    CollectFileReaderWriter unbound;
+    EXPECT_FALSE(unbound.seek(0UL));
+    EXPECT_FALSE(unbound.seek(""));
+}
+
+TEST_F(PositioningTest, ASecondReaderSeeksBackToEveryLineThroughItsOffset) {
+    std::string bytes;
+    std::vector<std::string> lines;
+    for (int i = 0; i < 3000; ++i) {
+        lines.push_back("entry " + std::to_string(i) + std::string(i % 97, '.'));
+        bytes += lines.back() + "\n";
+    }
+    const std::string path = fileWith(bytes.substr(0, bytes.size() - 1));  // last line unended
+
+    CollectFileReaderWriter indexer;
+    ASSERT_TRUE(indexer.OpenFile(path, ACCESS_READ));
+    std::vector<unsigned long> offsets;
+    std::string line;
+    unsigned long offset = 0;
+    while (indexer.readLine(line, offset)) {
+        offsets.push_back(offset);
+    }
+    ASSERT_EQ(offsets.size(), lines.size());
+
+    CollectFileReaderWriter reader;
+    ASSERT_TRUE(reader.OpenFile(path, ACCESS_READ));
+    for (size_t i = lines.size(); i-- > 0;) {  // backwards, to move across buffered blocks
+        ASSERT_TRUE(reader.seek(offsets[i] + 1)) << "line " << i;
+        ASSERT_TRUE(reader.readLine(line)) << "line " << i;
+        ASSERT_EQ(line, lines[i]) << "line " << i;
+        if (i + 1 == lines.size()) {
+            // That read reached the end of the file; only a new object reads on.
+            ASSERT_FALSE(reader.seek(0UL));
+            break;
+        }
+    }
+    CollectFileReaderWriter again;
+    ASSERT_TRUE(again.OpenFile(path, ACCESS_READ));
+    for (size_t i = lines.size() - 1; i-- > 0;) {
+        ASSERT_TRUE(again.seek(offsets[i] + 1)) << "line " << i;
+        ASSERT_TRUE(again.readLine(line)) << "line " << i;
+        ASSERT_EQ(line, lines[i]) << "line " << i;
+    }
+}
+
+}  // namespace

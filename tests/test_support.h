@@ -1,0 +1,27 @@
+#ifndef COLLECT_FILE_TESTS_TEST_SUPPORT_H
+#define COLLECT_FILE_TESTS_TEST_SUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+// Gives each test a fresh temporary folder, removed with everything in it afterwards.
+class TempDirTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // A path inside the test's folder.
+    std::string pathOf(const std::string& name) const { return folder_ + "/" + name; }
+    // Writes bytes to a new file in the folder and returns its path.
+    std::string fileWith(const std::string& bytes, const std::string& name = "input");
+
+    std::string folder_;
+};
+
+// The whole content of a file; empty when it cannot be read.
+std::string readBytes(const std::string& path);
+// Replaces the content of a file with bytes.
+void writeBytes(const std::string& path, const std::string& bytes);
+
+#endif  // COLLECT_FILE_TESTS_TEST_SUPPORT_H

@@ -1,0 +1,259 @@
+#include <collect_file/CollectFileReaderWriter.h>
+
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+constexpr size_t kCapacity = CollectFileReaderWriter::kWriteBufferCapacity;
+
+// A text of n bytes whose last byte is lastByte.
+std::string textOf(size_t n, char lastByte = 'x') {
+    std::string text(n, 'x');
+    if (n > 0) {
+        text.back() = lastByte;
+    }
+    return text;
+}
+
+class WritingTest : public TempDirTest {};
+
+struct NewlineCase {
+    const char* name;
+    std::vector<std::string> texts;
+    std::string expectedFile;
+};
+
+TEST_F(WritingTest, EndsEveryLineWithExactlyOneNewline) {
+    const std::vector<NewlineCase> cases = {
+        {"text without newline gets one", {"a", "b\n"}, "a\nb\n"},
+        {"empty first text is an empty line", {""}, "\n"},
+        {"empty text after content adds nothing", {"a", ""}, "a\n"},
+        {"two empty texts write one empty line", {"", ""}, "\n"},
+        {"inner newlines are kept", {"x\ny", "z\n\n"}, "x\ny\nz\n\n"},
+        {"no texts give an empty file", {}, ""},
+    };
+    for (const NewlineCase& c : cases) {
+        const std::string path = pathOf("newline");
+        {
+            CollectFileReaderWriter writer;
+            ASSERT_TRUE(writer.OpenFile(path, ACCESS_WRITE)) << c.name;
+            for (const std::string& text : c.texts) {
+                EXPECT_TRUE(writer.writeLine(text.c_str())) << c.name;
+            }
+            EXPECT_TRUE(writer.Close()) << c.name;
+        }
+        EXPECT_EQ(readBytes(path), c.expectedFile) << c.name;
+    }
+}
+
+TEST_F(WritingTest, WritesNewlineWhateverTheReadDelimiter) {
+    const std::string path = pathOf("out");
+    CollectFileReaderWriter writer;
+    writer.setNewLineDelimiter(';');
+    ASSERT_TRUE(writer.OpenFile(path, ACCESS_WRITE));
+    EXPECT_TRUE(writer.writeLine("x"));
+    EXPECT_TRUE(writer.Close());
+    EXPECT_EQ(readBytes(path), "x\n");
+}
+
+struct ChunkCase {
+    const char* name;
+    size_t firstLength;  // bytes buffered by the first text, its newline included
+    std::string second;
+    uint64_t fileSizeAfterSecond;  // what the flushes have written by then
+};
+
+TEST_F(WritingTest, FlushesWhenTheNextTextDoesNotFit) {
+    const std::vector<ChunkCase> cases = {
+        {"600 bytes after 65000 do not fit", 65000, textOf(600), 65000},
+        {"536 bytes ending in newline after 65000 fit exactly", 65000, textOf(536, '\n'), 0},
+        {"537 bytes ending in newline after 65000 do not fit", 65000, textOf(537, '\n'), 65000},
+        {"536 bytes without newline after 65000 fit with the headroom byte", 65000, textOf(536), 0},
+        {"a full buffer plus headroom is flushed by an empty text", kCapacity + 1, "", 65537},
+    };
+    for (const ChunkCase& c : cases) {
+        const std::string path = pathOf("chunk");
+        // The first text is written without its newline; the buffer adds it.
+        const std::string first = textOf(c.firstLength - 1, 'f');
+        CollectFileReaderWriter writer;
+        ASSERT_TRUE(writer.OpenFile(path, ACCESS_WRITE)) << c.name;
+        ASSERT_TRUE(writer.writeLine(first.c_str())) << c.name;
+        ASSERT_EQ(CollectFileReaderWriter::getFileSize(path), 0u) << c.name;
+        EXPECT_TRUE(writer.writeLine(c.second.c_str())) << c.name;
+        EXPECT_EQ(CollectFileReaderWriter::getFileSize(path), c.fileSizeAfterSecond) << c.name;
+        EXPECT_TRUE(writer.Close()) << c.name;
+        std::string expected = first + "\n" + c.second;
+        if (c.second.empty() || c.second.back() != '\n') {
+            expected += '\n';
+        }
+        EXPECT_TRUE(readBytes(path) == expected) << c.name;
+    }
+}
+
+TEST_F(WritingTest, WritesATextLongerThanTheBufferStraightThroughInOrder) {
+    const std::string path = pathOf("long");
+    const std::string longText = textOf(kCapacity * 2 + 5, 'L');
+    const std::string longLine = textOf(kCapacity + 1, '\n');
+    CollectFileReaderWriter writer;
+    ASSERT_TRUE(writer.OpenFile(path, ACCESS_WRITE));
+    ASSERT_TRUE(writer.writeLine("before"));
+    EXPECT_TRUE(writer.writeLine(longText.c_str()));
+    // The buffered line and the long text are both on disk at once.
+    EXPECT_TRUE(readBytes(path) == "before\n" + longText + "\n");
+    EXPECT_TRUE(writer.writeLine(longLine.c_str()));
+    EXPECT_TRUE(writer.writeLine("after"));
+    EXPECT_TRUE(writer.Close());
+    EXPECT_TRUE(readBytes(path) == "before\n" + longText + "\n" + longLine + "after\n");
+}
+
+TEST_F(WritingTest, RefusesALongTextWhereNoFlushIsPossible) {
+    const std::string path = fileWith("kept\n");
+    const std::string longText = textOf(kCapacity + 1);
+
+    CollectFileReaderWriter unbound;
+    EXPECT_FALSE(unbound.writeLine(longText.c_str()));
+
+    CollectFileReaderWriter reader;
+    ASSERT_TRUE(reader.OpenFile(path, ACCESS_READ));
+    EXPECT_FALSE(reader.writeLine(longText.c_str()));
+    EXPECT_TRUE(reader.Close());
+
+    CollectFileReaderWriter closed;
+    ASSERT_TRUE(closed.OpenFile(pathOf("closed"), ACCESS_WRITE));
+    ASSERT_TRUE(closed.Close());
+    EXPECT_FALSE(closed.writeLine(longText.c_str()));
+
+    EXPECT_EQ(readBytes(path), "kept\n");
+    EXPECT_EQ(readBytes(pathOf("closed")), "");
+}
+
+TEST_F(WritingTest, NullTextIsRefusedAndChangesNothing) {
+    const std::string path = pathOf("out");
+    CollectFileReaderWriter writer;
+    ASSERT_TRUE(writer.OpenFile(path, ACCESS_WRITE));
+    ASSERT_TRUE(writer.writeLine("a"));
+    EXPECT_FALSE(writer.writeLine(nullptr));
+    EXPECT_TRUE(writer.Close());
+    EXPECT_EQ(readBytes(path), "a\n");
+}
+
+TEST_F(WritingTest, AFullDiskFailsTheFlushAndTheClose) {
+    CollectFileReaderWriter writer;
+    ASSERT_TRUE(writer.OpenFile("/dev/full", ACCESS_WRITE));
+    EXPECT_TRUE(writer.writeLine("a"));
+    EXPECT_FALSE(writer.WriteDataToFile());
+    EXPECT_FALSE(writer.Close());
+}
+
+TEST_F(WritingTest, AFullDiskFailsTheCloseThatFlushesFirst) {
+    CollectFileReaderWriter writer;
+    ASSERT_TRUE(writer.OpenFile("/dev/full", ACCESS_APPEND));
+    EXPECT_TRUE(writer.writeLine("a"));
+    EXPECT_FALSE(writer.Close());
+}
+
+TEST_F(WritingTest, AFullDiskFailsTheLineThatFlushesAndALongText) {
+    const std::string nearlyFull = textOf(kCapacity - 1);
+    const std::string longText = textOf(kCapacity + 1);
+    CollectFileReaderWriter writer;
+    ASSERT_TRUE(writer.OpenFile("/dev/full", ACCESS_WRITE));
+    EXPECT_TRUE(writer.writeLine(nearlyFull.c_str()));
+    EXPECT_FALSE(writer.writeLine("next"));
+
+    CollectFileReaderWriter direct;
+    ASSERT_TRUE(direct.OpenFile("/dev/full", ACCESS_WRITE));
+    EXPECT_FALSE(direct.writeLine(longText.c_str()));
+}
+
+TEST_F(WritingTest, AppendAddsAfterExistingContent) {
+    const std::string path = fileWith("old\n");
+    CollectFileReaderWriter writer;
+    ASSERT_TRUE(writer.OpenFile(path, ACCESS_APPEND));
+    EXPECT_TRUE(writer.writeLine("new"));
+    EXPECT_TRUE(writer.Close());
+    EXPECT_EQ(readBytes(path), "old\nnew\n");
+}
+
+TEST_F(WritingTest, AppendLandsAtTheEndWhereverTheStreamWasMoved) {
+    const std::string path = fileWith("0123456789\n");
+    CollectFileReaderWriter writer;
+    ASSERT_TRUE(writer.OpenFile(path, ACCESS_APPEND));
+    EXPECT_TRUE(writer.seek(2UL));
+    EXPECT_TRUE(writer.writeLine("new"));
+    EXPECT_TRUE(writer.Close());
+    EXPECT_EQ(readBytes(path), "0123456789\nnew\n");
+}
+
+TEST_F(WritingTest, SeekMovesWhereTheNextFlushWrites) {
+    const std::string path = pathOf("out");
+    CollectFileReaderWriter writer;
+    ASSERT_TRUE(writer.OpenFile(path, ACCESS_WRITE));
+    ASSERT_TRUE(writer.writeLine("0123456789"));
+    ASSERT_TRUE(writer.WriteDataToFile());
+    EXPECT_TRUE(writer.seek(2UL));
+    EXPECT_TRUE(writer.writeLine("ab"));
+    EXPECT_TRUE(writer.Close());
+    EXPECT_EQ(readBytes(path), "01ab\n56789\n");
+}
+
+TEST_F(WritingTest, TheDestructorFlushesBufferedLines) {
+    const std::string path = pathOf("out");
+    {
+        CollectFileReaderWriter writer;
+        ASSERT_TRUE(writer.OpenFile(path, ACCESS_WRITE));
+        ASSERT_TRUE(writer.writeLine("kept"));
+    }
+    EXPECT_EQ(readBytes(path), "kept\n");
+}
+
+TEST_F(WritingTest, LinesBufferedBeforeOpeningReachTheFile) {
+    const std::string path = pathOf("out");
+    CollectFileReaderWriter writer;
+    EXPECT_TRUE(writer.writeLine("a"));
+    ASSERT_TRUE(writer.OpenFile(path, ACCESS_WRITE));
+    EXPECT_TRUE(writer.Close());
+    EXPECT_EQ(readBytes(path), "a\n");
+}
+
+TEST_F(WritingTest, ReadModeBuffersUntilATextDoesNotFitAndNeverWrites) {
+    const std::string path = fileWith("content\n");
+    const std::string half = textOf(kCapacity / 2);
+    CollectFileReaderWriter reader;
+    ASSERT_TRUE(reader.OpenFile(path, ACCESS_READ));
+    EXPECT_TRUE(reader.writeLine(half.c_str()));
+    EXPECT_FALSE(reader.writeLine(half.c_str()));  // would pass the capacity
+    EXPECT_FALSE(reader.WriteDataToFile());
+    EXPECT_TRUE(reader.writeLine("short"));  // still fits behind the kept content
+    EXPECT_FALSE(reader.writeLine(half.c_str()));
+    EXPECT_TRUE(reader.Close());
+    EXPECT_EQ(readBytes(path), "content\n");
+}
+
+TEST_F(WritingTest, AfterCloseALineThatDoesNotFitDropsTheBuffer) {
+    const std::string path = pathOf("out");
+    const std::string big = textOf(kCapacity - 10);
+    CollectFileReaderWriter writer;
+    ASSERT_TRUE(writer.OpenFile(path, ACCESS_WRITE));
+    ASSERT_TRUE(writer.writeLine("written"));
+    ASSERT_TRUE(writer.Close());
+    EXPECT_TRUE(writer.writeLine(big.c_str()));  // buffered; the file is closed
+    EXPECT_FALSE(writer.writeLine(big.c_str()));
+    EXPECT_TRUE(writer.writeLine("x"));  // the buffer started empty again
+    EXPECT_EQ(readBytes(path), "written\n");
+}
+
+TEST_F(WritingTest, ReadingAWritingObjectMakesEveryLaterFlushWriteNothing) {
+    const std::string path = pathOf("out");
+    CollectFileReaderWriter writer;
+    ASSERT_TRUE(writer.OpenFile(path, ACCESS_WRITE));
+    ASSERT_TRUE(writer.writeLine("a"));
+    std::string line = "unchanged";
+    EXPECT_FALSE(writer.readLine(line));
+    EXPECT_FALSE(writer.Close());
+    EXPECT_EQ(readBytes(path), "");
+}
+
+}  // namespace
