@@ -52,6 +52,12 @@ bool CollectFileReaderWriter::OpenFile(const std::string& filePath, AccessMode r
         default:
             return false;
     }
+    // A directory opens for input but can never be read: refuse it as the writing modes do.
+    struct stat status;
+    if (stat(filePath.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+        fileStream.setstate(std::ios_base::failbit);
+        return false;
+    }
     // A successful open clears every condition an earlier attempt or read left; a failed one
     // adds the failed condition.
     fileStream.open(filePath, flags);

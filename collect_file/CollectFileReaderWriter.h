@@ -28,6 +28,8 @@
 
 // The library is built with hidden visibility; only this class is exported.
 #define COLLECT_FILE_EXPORT __attribute__((visibility("default")))
+// Marks members that are kept for the object's layout although no operation uses them.
+#define COLLECT_FILE_RESERVED __attribute__((unused))
 
 // The mode in which OpenFile opens the file, and the object's record of what it opened.
 enum AccessMode : int32_t {
@@ -87,8 +89,9 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     // truncate flag, so ACCESS_WRITE empties an existing file). True on success: the stream is
     // then healthy and the file name becomes filePath. An object opens a file once in its life:
     // after a successful OpenFile, also after Close, it returns false and changes nothing; so it
-    // does for any other mode value. If the path cannot be opened it returns false, marks the
-    // stream failed and leaves the object unbound, so a later OpenFile may try again.
+    // does for any other mode value. If the path cannot be opened (also when it names a
+    // directory, in every mode) it returns false, marks the stream failed and leaves the object
+    // unbound, so a later OpenFile may try again.
     bool OpenFile(const std::string& filePath, AccessMode requestedMode);
 
     // Writing modes: flushes the buffer (WriteDataToFile), closes the stream whatever the flush
@@ -217,7 +220,7 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     bool readTextLine(char* lineArray);
 
     // Members reserved for callers of this layout; no operation gives them a meaning.
-    bool statusFlag;
+    bool statusFlag COLLECT_FILE_RESERVED;
     // ACCESS_NONE until a successful OpenFile, then that mode for the rest of the object's life.
     AccessMode accessMode;
     // All reads, writes and seeks go through this stream.
@@ -234,11 +237,11 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     // '\n' gets its newline as byte kWriteBufferCapacity + 1.
     char writeBuffer[kWriteBufferCapacity + 1];
     // Reserved; no operation reads or writes it.
-    char secondBuffer[kWriteBufferCapacity];
+    char secondBuffer[kWriteBufferCapacity] COLLECT_FILE_RESERVED;
     // Reserved table; no operation reads or fills it.
     std::map<std::string, uint64_t> nameTable;
     // Reserved; 1000 from construction on.
-    int32_t presetValue;
+    int32_t presetValue COLLECT_FILE_RESERVED;
     // Number of bytes held in writeBuffer, 0 to kWriteBufferCapacity + 1.
     int32_t bufferedLength;
     // Reserved; left unset by construction, set to 0 by the destructor.

@@ -1,0 +1,153 @@
+// Hostile files and environments: unopenable paths, a full disk, files that disappear or shrink
+// underneath an object, and contents no writer of this library produces.
+
+#include <collect_file/CollectFileReaderWriter.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+class FaultTest : public TempDirTest {};
+
+struct UnopenableCase {
+    const char* name;
+    std::string path;  // relative to the test folder; empty for the folder itself
+    AccessMode mode;
+};
+
+TEST_F(FaultTest, UnopenablePathsLeaveTheObjectUnboundAndReusable) {
+    const std::vector<UnopenableCase> cases = {
+        {"write into a missing folder", "missing/out", ACCESS_WRITE},
+        {"append into a missing folder", "missing/out", ACCESS_APPEND},
+        {"read a missing file", "missing", ACCESS_READ},
+        {"read a folder", "", ACCESS_READ},
+        {"write a folder", "", ACCESS_WRITE},
+        {"append a folder", "", ACCESS_APPEND},
+    };
+    const std::string good = fileWith("good\n", "good");
+    for (const UnopenableCase& c : cases) {
+        CollectFileReaderWriter object;
+        EXPECT_FALSE(object.OpenFile(c.path.empty() ? folder_ : pathOf(c.path), c.mode)) << c.name;
+        EXPECT_FALSE(object.RemoveFile()) << c.name << ": still unbound";
+        EXPECT_FALSE(object.seek("")) << c.name << ": the stream is failed";
+        ASSERT_TRUE(object.OpenFile(good, ACCESS_READ)) << c.name;
+        std::string line;
+        EXPECT_TRUE(object.readLine(line)) << c.name;
+        EXPECT_EQ(line, "good") << c.name;
+    }
+}
+
+TEST_F(FaultTest, AFullDiskFailsEveryFlushAfterTheFirst) {
+    CollectFileReaderWriter writer;
+    ASSERT_TRUE(writer.OpenFile("/dev/full", ACCESS_WRITE));
+    ASSERT_TRUE(writer.writeLine("a"));
+    EXPECT_FALSE(writer.WriteDataToFile());
+    EXPECT_TRUE(writer.writeLine("b")) << "buffering itself never fails";
+    EXPECT_FALSE(writer.WriteDataToFile());
+    EXPECT_FALSE(writer.Close());
+}
+
+TEST_F(FaultTest, ReadingGoesOnAfterTheFileIsRemoved) {
+    std::string bytes;
+    for (int i = 0; i < 20000; ++i) {
+        bytes += "line " + std::to_string(i) + "\n";
+    }
+    CollectFileReaderWriter reader;
+    ASSERT_TRUE(reader.OpenFile(fileWith(bytes), ACCESS_READ));
+    ASSERT_TRUE(reader.RemoveFile());
+    int count = 0;
+    std::string line;
+    while (reader.readLine(line)) {
+        ASSERT_EQ(line, "line " + std::to_string(count));
+        ++count;
+    }
+    EXPECT_EQ(count, 20000);
+}
+
+TEST_F(FaultTest, AWriterWhoseFileWasRemovedClosesCleanly) {
+    CollectFileReaderWriter writer;
+    ASSERT_TRUE(writer.OpenFile(pathOf("out"), ACCESS_WRITE));
+    ASSERT_TRUE(writer.writeLine("a"));
+    ASSERT_TRUE(writer.RemoveFile());
+    const std::string big(CollectFileReaderWriter::kWriteBufferCapacity, 'b');
+    EXPECT_TRUE(writer.writeLine(big.c_str()));
+    EXPECT_TRUE(writer.Close());
+    EXPECT_FALSE(writer.isFileExists());
+}
+
+TEST_F(FaultTest, ReadsEndWhenAnotherWriterTruncatesTheFile) {
+    std::string bytes;
+    for (int i = 0; i < 50000; ++i) {
+        bytes += "entry " + std::to_string(i) + "\n";
+    }
+    const std::string path = fileWith(bytes);
+    CollectFileReaderWriter reader;
+    ASSERT_TRUE(reader.OpenFile(path, ACCESS_READ));
+    std::string line;
+    ASSERT_TRUE(reader.readLine(line));
+    ASSERT_EQ(truncate(path.c_str(), 100), 0);
+    int reads = 0;
+    while (reader.readLine(line)) {
+        ASSERT_LT(++reads, 50000) << "read past what the file still holds";
+    }
+    EXPECT_FALSE(reader.readLine(line));
+}
+
+TEST_F(FaultTest, AFileOfNulBytesDeliversEmptyTexts) {
+    CollectFileReaderWriter reader;
+    ASSERT_TRUE(reader.OpenFile(fileWith(std::string(100, '\0') + "\n" + std::string(7, '\0')),
+                                ACCESS_READ));
+    std::string line = "x";
+    EXPECT_TRUE(reader.readLine(line));
+    EXPECT_EQ(line, "");
+    char shortLine[8] = "x";
+    EXPECT_FALSE(reader.readLine(shortLine)) << "a last line of 7 NUL bytes";
+    EXPECT_STREQ(shortLine, "");
+    EXPECT_TRUE(reader.readLine(shortLine));
+}
+
+TEST_F(FaultTest, AFileOfOnlyDelimitersIsEmptyLines) {
+    for (char delimiter : {'\n', ';', '\0'}) {
+        CollectFileReaderWriter reader;
+        reader.setNewLineDelimiter(delimiter);
+        ASSERT_TRUE(reader.OpenFile(fileWith(std::string(5000, delimiter)), ACCESS_READ));
+        int lines = 0;
+        std::string line;
+        while (reader.readLine(line)) {
+            ASSERT_EQ(line, "") << "delimiter " << int(delimiter);
+            ++lines;
+        }
+        EXPECT_EQ(lines, 5000) << "delimiter " << int(delimiter);
+    }
+}
+
+TEST_F(FaultTest, AOneMebibyteLineIsWrittenWholeAndReadAsTooLong) {
+    const std::string huge(1 << 20, 'm');
+    const std::string path = pathOf("huge");
+    CollectFileReaderWriter writer;
+    ASSERT_TRUE(writer.OpenFile(path, ACCESS_WRITE));
+    ASSERT_TRUE(writer.writeLine(huge.c_str()));
+    ASSERT_TRUE(writer.Close());
+    ASSERT_EQ(CollectFileReaderWriter::getFileSize(path), huge.size() + 1);
+
+    CollectFileReaderWriter reader;
+    ASSERT_TRUE(reader.OpenFile(path, ACCESS_READ));
+    std::string line;
+    EXPECT_FALSE(reader.readLine(line));
+    EXPECT_EQ(line.size(), 2047u);
+    CollectFileReaderWriter skipper;
+    ASSERT_TRUE(skipper.OpenFile(path, ACCESS_READ));
+    EXPECT_FALSE(skipper.ReadDataFromFile());
+    CollectFileReaderWriter shortReader;
+    ASSERT_TRUE(shortReader.OpenFile(path, ACCESS_READ));
+    char shortLine[8];
+    EXPECT_TRUE(shortReader.readLine(shortLine));
+    EXPECT_STREQ(shortLine, "mmmmmmm");
+}
+
+}  // namespace
