@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -22,7 +23,11 @@ CollectFileReaderWriter::CollectFileReaderWriter()
       secondBuffer(),
       nameTable(),
       presetValue(1000),
-      bufferedLength(0) {}
+      bufferedLength(0) {
+    // The stream reads and writes through the object's second 64 KiB array rather than a small
+    // buffer of its own, so that reading takes one system call per 64 KiB.
+    fileStream.rdbuf()->pubsetbuf(secondBuffer, sizeof secondBuffer);
+}
 
 CollectFileReaderWriter::~CollectFileReaderWriter() {
     if (fileStream.is_open()) {
@@ -66,6 +71,8 @@ bool CollectFileReaderWriter::OpenFile(const std::string& filePath, AccessMode r
     }
     fileName = filePath;
     accessMode = requestedMode;
+    statusFlag = true;  // reads start at the beginning of the file
+    auxValue1 = 0;
     return true;
 }
 
@@ -134,11 +141,16 @@ char CollectFileReaderWriter::getNewLineDelimiter() {
 // --- Writing -------------------------------------------------------------------------------
 
 void CollectFileReaderWriter::appendToBuffer(const char* text, uint64_t n) {
-    std::memcpy(writeBuffer + bufferedLength, text, n);
-    bufferedLength += static_cast<int32_t>(n);
-    if (bufferedLength == 0 || writeBuffer[bufferedLength - 1] != '\n') {
-        writeBuffer[bufferedLength++] = '\n';
+    int32_t length = bufferedLength;
+    std::memcpy(writeBuffer + length, text, n);
+    length += static_cast<int32_t>(n);
+    // Buffered content is empty or ends with '\n', so an empty text needs a newline only in an
+    // empty buffer; any other text needs one unless it ends with one.
+    const bool endsWithNewline = n == 0 ? length > 0 : text[n - 1] == '\n';
+    if (!endsWithNewline) {
+        writeBuffer[length++] = '\n';
     }
+    bufferedLength = length;
 }
 
 bool CollectFileReaderWriter::writeLine(const char* lineText) {
@@ -170,55 +182,190 @@ bool CollectFileReaderWriter::writeLine(const char* lineText) {
 
 // --- Reading -------------------------------------------------------------------------------
 
-void CollectFileReaderWriter::readBoundedLine(char* dest, int32_t limit) {
-    fileStream.getline(dest, limit, readDelimiter);
+namespace {
+
+using Traits = std::char_traits<char>;
+
+// The protected get-area members of std::streambuf, reached through a derived class: a pointer
+// to a protected member formed here applies to any std::streambuf.
+struct GetArea : std::streambuf {
+    static char* next(std::streambuf* buffer) { return (buffer->*&GetArea::gptr)(); }
+    static char* end(std::streambuf* buffer) { return (buffer->*&GetArea::egptr)(); }
+    static void consume(std::streambuf* buffer, size_t n) {
+        (buffer->*&GetArea::gbump)(static_cast<int>(n));
+    }
+};
+
+// Receives the stored bytes of a line into a caller's array, then its terminating NUL.
+struct ArraySink {
+    char* array;
+    size_t stored = 0;
+
+    explicit ArraySink(char* destination) : array(destination) {}
+    void append(const char* bytes, size_t n) {
+        std::memcpy(array + stored, bytes, n);
+        stored += n;
+    }
+    void finish() { array[stored] = '\0'; }
+};
+
+// Builds a line's delivered text straight from the stream's buffer. The text ends at the line's
+// first NUL byte; the target is only touched once a byte arrives.
+struct TextSink {
+    std::string& text;
+    bool started = false;
+    bool ended = false;
+
+    explicit TextSink(std::string& target) : text(target) {}
+    void append(const char* bytes, size_t n) {
+        if (ended) {
+            return;
+        }
+        if (const void* nul = std::memchr(bytes, '\0', n)) {
+            n = static_cast<const char*>(nul) - bytes;
+            ended = true;
+        }
+        if (started) {
+            text.append(bytes, n);
+        } else {
+            text.assign(bytes, n);
+            started = true;
+        }
+    }
+    void finish() {}
+};
+
+// Drops the line.
+struct DiscardSink {
+    void append(const char*, size_t) {}
+    void finish() {}
+};
+
+}  // namespace
+
+template <class Sink>
+void CollectFileReaderWriter::readBoundedLine(Sink& sink, int32_t limit) {
+    if (!fileStream.good()) {
+        fileStream.setstate(std::ios_base::failbit);
+        sink.finish();
+        return;
+    }
+    std::ios_base::iostate state = std::ios_base::goodbit;
+    std::streambuf* buffer = fileStream.rdbuf();
+    const char delimiter = readDelimiter;
+    size_t room = static_cast<size_t>(limit) - 1;  // bytes that may still be stored
+    int64_t extracted = 0;                         // bytes consumed, the delimiter included
+    try {
+        for (;;) {
+            char* next = GetArea::next(buffer);
+            size_t available = static_cast<size_t>(GetArea::end(buffer) - next);
+            char single;
+            if (available == 0) {
+                const Traits::int_type c = buffer->sgetc();
+                if (Traits::eq_int_type(c, Traits::eof())) {
+                    state |= std::ios_base::eofbit;
+                    break;
+                }
+                next = GetArea::next(buffer);
+                available = static_cast<size_t>(GetArea::end(buffer) - next);
+                if (available == 0) {  // a stream buffer that hands out one byte at a time
+                    single = Traits::to_char_type(c);
+                    next = &single;
+                    available = 1;
+                }
+            }
+            const auto consume = [&](size_t n) {
+                if (next == &single) {
+                    buffer->sbumpc();
+                } else {
+                    GetArea::consume(buffer, n);
+                }
+                extracted += static_cast<int64_t>(n);
+            };
+            const size_t scanned = std::min(available, room);
+            if (const void* found = std::memchr(next, delimiter, scanned)) {
+                const size_t n = static_cast<size_t>(static_cast<const char*>(found) - next);
+                sink.append(next, n);
+                consume(n + 1);
+                break;
+            }
+            sink.append(next, scanned);
+            consume(scanned);
+            room -= scanned;
+            if (room == 0) {
+                // Full: the line ends here only at its delimiter or at the end of the file.
+                const Traits::int_type c = buffer->sgetc();
+                if (Traits::eq_int_type(c, Traits::eof())) {
+                    state |= std::ios_base::eofbit;
+                } else if (Traits::to_char_type(c) == delimiter) {
+                    buffer->sbumpc();
+                    ++extracted;
+                } else {
+                    state |= std::ios_base::failbit;
+                }
+                break;
+            }
+        }
+    } catch (...) {
+        state |= std::ios_base::badbit;
+    }
+    if (extracted == 0) {
+        state |= std::ios_base::failbit;
+    }
+    sink.finish();
+    if (statusFlag) {
+        auxValue1 += static_cast<uint64_t>(extracted);
+    }
+    fileStream.setstate(state);
 }
 
-bool CollectFileReaderWriter::readTextLine(char* lineArray) {
-    readBoundedLine(lineArray, kLineReadLimit);
+bool CollectFileReaderWriter::readText(std::string& text) {
+    TextSink sink(text);
+    readBoundedLine(sink, kLineReadLimit);
     // The line read fails whenever it extracted nothing, so end of file without failure means
     // it consumed a last line that had no delimiter after it.
-    return !fileStream.eof() || !fileStream.fail();
+    const bool delivered = !fileStream.eof() || !fileStream.fail();
+    if (delivered && !sink.started) {
+        text.clear();
+    }
+    return delivered;
+}
+
+int64_t CollectFileReaderWriter::readPosition() {
+    if (!statusFlag) {
+        // The stream reports no position at the end of the file: ask with the conditions
+        // lifted, then put them back.
+        const std::ios_base::iostate state = fileStream.rdstate();
+        fileStream.clear();
+        auxValue1 = static_cast<uint64_t>(static_cast<int64_t>(fileStream.tellg()));
+        fileStream.clear(state);
+        statusFlag = static_cast<int64_t>(auxValue1) >= 0;
+    }
+    return static_cast<int64_t>(auxValue1);
 }
 
 bool CollectFileReaderWriter::readLine(std::string& line) {
-    char lineArray[kLineReadLimit];
-    if (readTextLine(lineArray)) {
-        line.assign(lineArray);
-    }
+    readText(line);
     return !fileStream.fail();
 }
 
 bool CollectFileReaderWriter::readLine(std::string& line, unsigned long& offset) {
-    char lineArray[kLineReadLimit];
-    if (!readTextLine(lineArray)) {
+    if (!readText(line)) {
         return false;
     }
     const bool ok = !fileStream.fail();
     int64_t positionAfterDelimiter = -1;
-    if (!fileStream.eof()) {
-        if (ok) {
-            positionAfterDelimiter = static_cast<int64_t>(fileStream.tellg());
-        }
-    } else {
-        // A last line without a delimiter: the stream reports no position at the end of the
-        // file, so ask with the condition lifted, count the delimiter the line lacks, and put
-        // the condition back.
-        fileStream.clear();
-        positionAfterDelimiter = static_cast<int64_t>(fileStream.tellg()) + 1;
-        fileStream.clear(std::ios_base::eofbit);
+    if (ok) {
+        // A last line without a delimiter counts the delimiter it lacks.
+        positionAfterDelimiter = readPosition() + (fileStream.eof() ? 1 : 0);
     }
-    line.assign(lineArray);
     offset = static_cast<uint64_t>(positionAfterDelimiter) - line.size() - 2;
     return ok;
 }
 
 std::string CollectFileReaderWriter::readLine(bool& ok) {
     std::string result;
-    char lineArray[kLineReadLimit];
-    if (readTextLine(lineArray)) {
-        result.assign(lineArray);
-    }
+    readText(result);
     ok = !fileStream.fail();
     return result;
 }
@@ -227,7 +374,8 @@ bool CollectFileReaderWriter::readLine(char* lineBuffer) {
     if (lineBuffer == nullptr) {
         return true;
     }
-    readBoundedLine(lineBuffer, kShortLineReadLimit);
+    ArraySink sink(lineBuffer);
+    readBoundedLine(sink, kShortLineReadLimit);
     return fileStream.fail();
 }
 
@@ -235,9 +383,9 @@ bool CollectFileReaderWriter::ReadDataFromFile() {
     if (accessMode != ACCESS_READ) {
         return false;
     }
-    char discarded[kLineReadLimit];
+    DiscardSink sink;
     do {
-        readBoundedLine(discarded, kLineReadLimit);
+        readBoundedLine(sink, kLineReadLimit);
     } while (fileStream.good());
     return fileStream.eof();
 }
@@ -258,6 +406,7 @@ bool CollectFileReaderWriter::seek(unsigned long offset, SeekPosition origin) {
     }
     // Same bits as a signed offset, so values above 2^63 - 1 count backwards.
     fileStream.seekg(static_cast<std::streamoff>(offset), direction);
+    statusFlag = false;  // the read position is asked of the stream when next needed
     return !fileStream.fail();
 }
 

@@ -209,21 +209,29 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     bool seek(const char* name);
 
   private:
-    // Stores at most limit - 1 bytes of the next line and a NUL into dest; consumes the
-    // delimiter. Every reading member reads through this one call.
-    void readBoundedLine(char* dest, int32_t limit);
+    // The bounded line read that every reading member shares. Extracts the next line up to the
+    // delimiter, which is consumed and not stored, handing at most limit - 1 bytes to sink in
+    // runs. Sets end of file when the file ends during the read; sets failed when it extracted
+    // nothing, or when it stored limit - 1 bytes and the next byte is neither the delimiter nor
+    // the end (the rest of the line stays unread); on a stream already at end of file or failed
+    // it extracts nothing and leaves the stream failed.
+    template <class Sink>
+    void readBoundedLine(Sink& sink, int32_t limit);
+    // Reads the next line for a text form and sets text to its delivered part; returns whether
+    // it was delivered, false only at the end of the file (text is then left unchanged).
+    bool readText(std::string& text);
+    // The current read position, from auxValue1 while statusFlag says it is known; otherwise
+    // asked of the stream, whatever its state, and remembered. -1 when it has no position.
+    int64_t readPosition();
     // Copies n bytes behind the buffered content and ends the content with '\n' unless it
     // already does. Requires bufferedLength + n <= kWriteBufferCapacity.
     void appendToBuffer(const char* text, uint64_t n);
-    // Reads the next line into lineArray (kLineReadLimit bytes) for a text form; returns whether
-    // its text is delivered, which is false only at the end of the file.
-    bool readTextLine(char* lineArray);
 
-    // Members reserved for callers of this layout; no operation gives them a meaning.
-    bool statusFlag COLLECT_FILE_RESERVED;
+    // True while auxValue1 holds the read position: set by OpenFile, cleared by every seek.
+    bool statusFlag;
     // ACCESS_NONE until a successful OpenFile, then that mode for the rest of the object's life.
     AccessMode accessMode;
-    // All reads, writes and seeks go through this stream.
+    // All reads, writes and seeks go through this stream; its buffer is secondBuffer.
     std::fstream fileStream;
     // The path that isFileExists and RemoveFile act on.
     std::string fileName;
@@ -236,16 +244,17 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     // or ends with '\n'. One byte of headroom: a text that fills the capacity exactly without a
     // '\n' gets its newline as byte kWriteBufferCapacity + 1.
     char writeBuffer[kWriteBufferCapacity + 1];
-    // Reserved; no operation reads or writes it.
-    char secondBuffer[kWriteBufferCapacity] COLLECT_FILE_RESERVED;
+    // The stream's own buffer, so that it reads the file in 64 KiB blocks.
+    char secondBuffer[kWriteBufferCapacity];
     // Reserved table; no operation reads or fills it.
     std::map<std::string, uint64_t> nameTable;
     // Reserved; 1000 from construction on.
     int32_t presetValue COLLECT_FILE_RESERVED;
     // Number of bytes held in writeBuffer, 0 to kWriteBufferCapacity + 1.
     int32_t bufferedLength;
-    // Reserved; left unset by construction, set to 0 by the destructor.
+    // The read position while statusFlag is set; set to 0 by the destructor.
     uint64_t auxValue1;
+    // Reserved; left unset by construction, set to 0 by the destructor.
     uint64_t auxValue2;
 };
 

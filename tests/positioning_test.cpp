@@ -139,8 +139,14 @@ TEST_F(PositioningTest, ASecondReaderSeeksBackToEveryLineThroughItsOffset) {
     ASSERT_TRUE(again.OpenFile(path, ACCESS_READ));
     for (size_t i = lines.size() - 1; i-- > 0;) {
         ASSERT_TRUE(again.seek(offsets[i] + 1)) << "line " << i;
-        ASSERT_TRUE(again.readLine(line)) << "line " << i;
+        // After a seek the offsets go on from the new position.
+        ASSERT_TRUE(again.readLine(line, offset)) << "line " << i;
         ASSERT_EQ(line, lines[i]) << "line " << i;
+        ASSERT_EQ(offset, offsets[i]) << "line " << i;
+        if (i + 2 < lines.size()) {  // the last line would end the file for every later seek
+            ASSERT_TRUE(again.readLine(line, offset)) << "line " << i + 1;
+            ASSERT_EQ(offset, offsets[i + 1]) << "line " << i + 1;
+        }
     }
 }
 

@@ -107,6 +107,56 @@ TEST_F(ReadingTest, DeliversLinesUpTo2047BytesAndFailsLongerOnes) {
     }
 }
 
+struct BoundaryCase {
+    const char* name;
+    std::string line;  // starts a few bytes before the reader's 64 KiB block ends
+    bool result;
+    std::string delivered;
+};
+
+TEST_F(ReadingTest, LinesAcrossTheReadBlockBoundary) {
+    const std::string whole(2047, 'w');
+    const std::string nul = std::string(1500, 'n') + '\0' + std::string(546, 'n');
+    const std::vector<BoundaryCase> cases = {
+        {"2047 bytes", whole, true, whole},
+        {"2048 bytes", whole + "w", false, whole},
+        {"NUL after the boundary", nul, true, std::string(1500, 'n')},
+        {"empty", "", true, ""},
+    };
+    for (const BoundaryCase& c : cases) {
+        for (size_t before : {0, 1, 2, 1000, 1500, 2046, 2047, 2048}) {
+            const std::string where =
+                std::string(c.name) + ", " + std::to_string(before) + " bytes before the boundary";
+            // Filler lines of 1,000 bytes, then one that ends where the tested line must start.
+            std::string bytes;
+            while (bytes.size() + 1000 <= 65536 - before) {
+                bytes += std::string(999, 'f') + "\n";
+            }
+            const size_t rest = 65536 - before - bytes.size();
+            bytes += rest > 0 ? std::string(rest - 1, 'g') + "\n" : "";
+            const size_t start = bytes.size();
+            bytes += c.line + "\nnext\n";
+
+            CollectFileReaderWriter reader;
+            ASSERT_TRUE(reader.OpenFile(fileWith(bytes), ACCESS_READ)) << where;
+            std::string line;
+            unsigned long offset = 0;
+            for (size_t filler = 0; filler < start / 1000 + (rest > 0 ? 1 : 0); ++filler) {
+                ASSERT_TRUE(reader.readLine(line)) << where;
+            }
+            EXPECT_EQ(reader.readLine(line, offset), c.result) << where;
+            EXPECT_TRUE(line == c.delivered) << where;
+            if (c.result) {
+                // A NUL shortens the delivered text, and the offset moves by as much.
+                EXPECT_EQ(offset + 1, start + c.line.size() - c.delivered.size()) << where;
+                EXPECT_TRUE(reader.readLine(line, offset)) << where;
+                EXPECT_EQ(line, "next") << where;
+                EXPECT_EQ(offset + 1, start + c.line.size() + 1) << where;
+            }
+        }
+    }
+}
+
 TEST_F(ReadingTest, OffsetsAreOneLessThanWhereEachLineStarts) {
     CollectFileReaderWriter reader;
     open(reader, "abc\ndef\n\nghij");
