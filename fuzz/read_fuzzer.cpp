@@ -1,5 +1,6 @@
-// Reads arbitrary file contents through a script of reading and positioning calls, and checks
-// what every call delivers. The input is the file's bytes, then the script.
+// Reads arbitrary file contents through a script of reading and positioning calls, checks what
+// every call delivers, and compares every result with a plain reference reader built on the
+// standard stream's own bounded getline. The input is the file's bytes, then the script.
 
 #include <collect_file/CollectFileReaderWriter.h>
 #include <fuzzer/FuzzedDataProvider.h>
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "fuzz_support.h"
+#include "reference_reader.h"
 
 namespace {
 
@@ -18,6 +20,13 @@ void checkText(const std::string& text) {
     }
     if (text.find('\0') != std::string::npos) {
         fuzzFailure("a delivered text holds a NUL byte");
+    }
+}
+
+// Fails the run when the library and the reference disagree.
+void expect(bool agreed, const char* what) {
+    if (!agreed) {
+        fuzzFailure(what);
     }
 }
 
@@ -41,60 +50,86 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     writeScratch(fileBytes);
 
     CollectFileReaderWriter reader;
-    if (input.ConsumeIntegralInRange(0, 7) != 0 && !reader.OpenFile(scratchPath(), ACCESS_READ)) {
-        fuzzFailure("cannot open the scratch file");
+    ReferenceReader reference;
+    if (input.ConsumeIntegralInRange(0, 7) != 0) {
+        if (!reader.OpenFile(scratchPath(), ACCESS_READ) || !reference.open(scratchPath())) {
+            fuzzFailure("cannot open the scratch file");
+        }
     }
     // Exactly eight bytes on the heap, so that a ninth byte written is an overflow.
-    std::unique_ptr<char[]> shortLine(new char[CollectFileReaderWriter::kShortLineReadLimit]);
-    std::string line;
-    unsigned long offset = 0;
-    bool ok = false;
+    const size_t shortSize = CollectFileReaderWriter::kShortLineReadLimit;
+    std::unique_ptr<char[]> shortLine(new char[shortSize]);
+    char expectedShortLine[8];
+    std::string line, expectedLine;
+    unsigned long offset = 0, expectedOffset = 0;
+    bool ok = false, expectedOk = false;
 
     while (input.remaining_bytes() > 0) {
         switch (input.ConsumeIntegralInRange(0, 9)) {
             case 0:
-                reader.readLine(line);
+                expect(reader.readLine(line) == reference.readLine(expectedLine), "readLine(line)");
+                expect(line == expectedLine, "the text of readLine(line)");
                 checkText(line);
                 break;
-            case 1:
-                if (reader.readLine(line, offset)) {
-                    checkText(line);
-                    // A line read successfully lies inside the file.
-                    if (offset + 1 + line.size() > fileBytes.size()) {
-                        fuzzFailure("a line's offset points past the end of the file");
-                    }
+            case 1: {
+                const bool result = reader.readLine(line, offset);
+                expect(result == reference.readLine(expectedLine, expectedOffset),
+                       "readLine(line, offset)");
+                expect(line == expectedLine, "the text of readLine(line, offset)");
+                expect(offset == expectedOffset, "the offset of readLine(line, offset)");
+                checkText(line);
+                // A line read successfully lies inside the file.
+                if (result && offset + 1 + line.size() > fileBytes.size()) {
+                    fuzzFailure("a line's offset points past the end of the file");
                 }
-                checkText(line);
                 break;
-            case 2:
-                checkText(reader.readLine(ok));
+            }
+            case 2: {
+                const std::string text = reader.readLine(ok);
+                expect(text == reference.readLine(expectedOk), "the text of readLine(ok)");
+                expect(ok == expectedOk, "the outcome of readLine(ok)");
+                checkText(text);
                 break;
+            }
             case 3:
-                reader.readLine(shortLine.get());
-                if (std::memchr(shortLine.get(), '\0',
-                                CollectFileReaderWriter::kShortLineReadLimit) == nullptr) {
+                expect(reader.readLine(shortLine.get()) == reference.readLine(expectedShortLine),
+                       "readLine(char*)");
+                if (std::memchr(shortLine.get(), '\0', shortSize) == nullptr) {
                     fuzzFailure("the short form left its buffer without a NUL");
                 }
+                expect(std::strcmp(shortLine.get(), expectedShortLine) == 0,
+                       "the text of readLine(char*)");
                 break;
             case 4: {
                 const unsigned long where = consumeOffset(input, fileBytes.size());
-                reader.seek(where, static_cast<SeekPosition>(input.ConsumeIntegral<int32_t>()));
+                const int32_t origin = input.ConsumeIntegral<int32_t>();
+                expect(reader.seek(where, static_cast<SeekPosition>(origin)) ==
+                           reference.seek(where, origin),
+                       "seek(offset, origin)");
                 break;
             }
-            case 5:
-                reader.seek(consumeOffset(input, fileBytes.size()));
+            case 5: {
+                const unsigned long where = consumeOffset(input, fileBytes.size());
+                expect(reader.seek(where) == reference.seek(where, 1), "seek(offset)");
                 break;
+            }
             case 6:
-                reader.seek(input.ConsumeBool() ? "name" : nullptr);
+                expect(reader.seek(input.ConsumeBool() ? "name" : nullptr) == reference.healthy(),
+                       "seek(name)");
                 break;
-            case 7:
-                reader.setNewLineDelimiter(input.ConsumeIntegral<char>());
+            case 7: {
+                const char delimiter = input.ConsumeIntegral<char>();
+                reader.setNewLineDelimiter(delimiter);
+                reference.setDelimiter(delimiter);
                 break;
+            }
             case 8:
-                reader.ReadDataFromFile();
+                expect(reader.ReadDataFromFile() == reference.readDataFromFile(),
+                       "ReadDataFromFile");
                 break;
             default:
                 reader.Close();
+                reference.close();
                 break;
         }
     }
