@@ -11,8 +11,6 @@
 #include <collect_file/CollectFileReaderWriter.h>
 #include <fcntl.h>
 #include <stdlib.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -371,38 +369,50 @@ void benchScaling(benchmark::State& state) {
 
 // --- Memory: peak resident size of a fresh process that writes and reads a file ----------------
 
-// Runs in a child started by peakResidentKiB: generates its own lines, so that its memory holds
-// nothing but the program, one object and one line.
+// The peak resident size of this process image so far, in KiB (VmHWM counts from the exec on).
+long ownPeakResidentKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string field;
+    while (status >> field) {
+        if (field == "VmHWM:") {
+            long kib = -1;
+            status >> kib;
+            return kib;
+        }
+    }
+    return -1;
+}
+
+// Runs in a fresh process started by peakResidentKiB: generates its own few lines, writes and
+// reads the file, and prints its peak resident size.
 int rssChild(size_t megabytes) {
     workloads().push_back(makeWorkload("pool", 4096, 20, 160, 7));
     const std::string path = benchFolder + "/rss.collect";
     const size_t lines = writeAndRead(workloads().back(), path, megabytes << 20);
     unlink(path.c_str());
+    std::printf("%ld\n", ownPeakResidentKiB());
     return lines > 0 ? 0 : 1;
 }
 
 long peakResidentKiB(const char* self, size_t megabytes) {
-    const pid_t child = fork();
-    if (child == 0) {
-        const std::string size = std::to_string(megabytes);
-        execl(self, self, "--rss-child", size.c_str(), benchFolder.c_str(),
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    struct rusage usage;
-    if (child < 0 || wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) ||
-        WEXITSTATUS(status) != 0) {
+    const std::string command = std::string("'") + self + "' --rss-child " +
+                                std::to_string(megabytes) + " '" + benchFolder + "'";
+    FILE* child = popen(command.c_str(), "r");
+    if (child == nullptr) {
         return -1;
     }
-    return usage.ru_maxrss;
+    long kib = -1;
+    if (std::fscanf(child, "%ld", &kib) != 1) {
+        kib = -1;
+    }
+    return pclose(child) == 0 ? kib : -1;
 }
 
 // --- Summary -------------------------------------------------------------------------------
 
 // Collects the per-line time of every benchmark while the console reporter prints as usual.
 class SummaryReporter : public benchmark::ConsoleReporter {
-public:
+  public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
@@ -430,7 +440,7 @@ public:
         return true;
     }
 
-private:
+  private:
     struct Sample {
         std::vector<double> nsPerLine;
         std::vector<double> megabytesPerSecond;
@@ -503,7 +513,8 @@ void printComparison(const SummaryReporter& reporter) {
 void printMemory(const char* self) {
     const long small = peakResidentKiB(self, 1);
     const long large = peakResidentKiB(self, 512);
-    std::printf("\nPeak resident memory of a fresh process that writes, then reads a file\n");
+    std::printf(
+        "\nPeak resident memory (VmHWM) of a fresh process that writes, then reads a file\n");
     std::printf("    1 MiB file: %6ld KiB\n  512 MiB file: %6ld KiB\n", small, large);
     if (small < 0 || large < 0) {
         std::printf("  the measuring child failed\n");
