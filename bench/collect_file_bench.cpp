@@ -26,7 +26,7 @@
 namespace {
 
 constexpr size_t kBlockSize = 65536;
-constexpr int kRepetitions = 3;
+constexpr int kRepetitions = 5;
 
 // Lines of one workload, stored as NUL-terminated texts without their newline.
 struct Workload {

@@ -259,38 +259,25 @@ void CollectFileReaderWriter::readBoundedLine(Sink& sink, int32_t limit) {
         for (;;) {
             char* next = GetArea::next(buffer);
             size_t available = static_cast<size_t>(GetArea::end(buffer) - next);
-            char single;
             if (available == 0) {
-                const Traits::int_type c = buffer->sgetc();
-                if (Traits::eq_int_type(c, Traits::eof())) {
+                // Refill. A file stream's buffer then holds at least the byte sgetc() returned.
+                if (Traits::eq_int_type(buffer->sgetc(), Traits::eof())) {
                     state |= std::ios_base::eofbit;
                     break;
                 }
-                next = GetArea::next(buffer);
-                available = static_cast<size_t>(GetArea::end(buffer) - next);
-                if (available == 0) {  // a stream buffer that hands out one byte at a time
-                    single = Traits::to_char_type(c);
-                    next = &single;
-                    available = 1;
-                }
+                continue;
             }
-            const auto consume = [&](size_t n) {
-                if (next == &single) {
-                    buffer->sbumpc();
-                } else {
-                    GetArea::consume(buffer, n);
-                }
-                extracted += static_cast<int64_t>(n);
-            };
             const size_t scanned = std::min(available, room);
             if (const void* found = std::memchr(next, delimiter, scanned)) {
                 const size_t n = static_cast<size_t>(static_cast<const char*>(found) - next);
                 sink.append(next, n);
-                consume(n + 1);
+                GetArea::consume(buffer, n + 1);
+                extracted += static_cast<int64_t>(n + 1);
                 break;
             }
             sink.append(next, scanned);
-            consume(scanned);
+            GetArea::consume(buffer, scanned);
+            extracted += static_cast<int64_t>(scanned);
             room -= scanned;
             if (room == 0) {
                 // Full: the line ends here only at its delimiter or at the end of the file.
@@ -306,7 +293,7 @@ void CollectFileReaderWriter::readBoundedLine(Sink& sink, int32_t limit) {
                 break;
             }
         }
-    } catch (...) {
+    } catch (...) {  // the file buffer reports a read error by throwing
         state |= std::ios_base::badbit;
     }
     if (extracted == 0) {

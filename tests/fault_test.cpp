@@ -98,6 +98,20 @@ TEST_F(FaultTest, ReadsEndWhenAnotherWriterTruncatesTheFile) {
     EXPECT_FALSE(reader.readLine(line));
 }
 
+TEST_F(FaultTest, AReadErrorFailsTheStreamWithoutEndingTheFile) {
+    // Reading this process's memory from address 0 fails with an I/O error.
+    CollectFileReaderWriter reader;
+    ASSERT_TRUE(reader.OpenFile("/proc/self/mem", ACCESS_READ));
+    std::string line = "x";
+    EXPECT_FALSE(reader.readLine(line));
+    EXPECT_EQ(line, "") << "a failed read that is not at the end delivers the empty text";
+    EXPECT_FALSE(reader.seek(""));
+    EXPECT_FALSE(reader.ReadDataFromFile());
+    char shortLine[8];
+    EXPECT_TRUE(reader.readLine(shortLine));
+    EXPECT_TRUE(reader.Close());
+}
+
 TEST_F(FaultTest, AFileOfNulBytesDeliversEmptyTexts) {
     CollectFileReaderWriter reader;
     ASSERT_TRUE(reader.OpenFile(fileWith(std::string(100, '\0') + "\n" + std::string(7, '\0')),
