@@ -112,6 +112,19 @@ TEST_F(FaultTest, AReadErrorFailsTheStreamWithoutEndingTheFile) {
     EXPECT_TRUE(reader.Close());
 }
 
+TEST_F(FaultTest, ReadsFailAfterASeekNearTheLargestPosition) {
+    // Whether the file system accepts the position or not, nothing is read there, and the
+    // stream never recovers (a read block that would pass 2^63 - 1 fails as a read error).
+    for (unsigned long position : {0x7fffffffffffff00UL, 0x7fffffffffff0000UL}) {
+        CollectFileReaderWriter reader;
+        openForReading(reader, "a\nb\n");
+        reader.seek(position);
+        std::string line = "unchanged";
+        EXPECT_FALSE(reader.readLine(line)) << position;
+        EXPECT_FALSE(reader.seek(0UL)) << position;
+    }
+}
+
 TEST_F(FaultTest, AFileOfNulBytesDeliversEmptyTexts) {
     CollectFileReaderWriter reader;
     ASSERT_TRUE(reader.OpenFile(fileWith(std::string(100, '\0') + "\n" + std::string(7, '\0')),

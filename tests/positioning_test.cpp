@@ -9,12 +9,7 @@ namespace {
 
 const char kSixLetters[] = "abc\ndef\n";
 
-class PositioningTest : public TempDirTest {
-  protected:
-    void open(CollectFileReaderWriter& reader, const std::string& bytes) {
-        ASSERT_TRUE(reader.OpenFile(fileWith(bytes), ACCESS_READ));
-    }
-};
+class PositioningTest : public TempDirTest {};
 
 struct SeekCase {
     const char* name;
@@ -42,7 +37,7 @@ TEST_F(PositioningTest, SeeksFromEachOrigin) {
     };
     for (const SeekCase& c : cases) {
         CollectFileReaderWriter reader;
-        open(reader, kSixLetters);
+        openForReading(reader, kSixLetters);
         std::string line;
         for (int i = 0; i < c.linesReadFirst; ++i) {
             reader.readLine(line);
@@ -56,7 +51,7 @@ TEST_F(PositioningTest, SeeksFromEachOrigin) {
 
 TEST_F(PositioningTest, SeekToZeroRereadsUntilTheEndIsReached) {
     CollectFileReaderWriter reader;
-    open(reader, kSixLetters);
+    openForReading(reader, kSixLetters);
     std::string line;
     ASSERT_TRUE(reader.readLine(line));
     ASSERT_TRUE(reader.readLine(line));
@@ -67,7 +62,7 @@ TEST_F(PositioningTest, SeekToZeroRereadsUntilTheEndIsReached) {
 
 TEST_F(PositioningTest, ALastLineWithoutDelimiterEndsTheFileForSeeks) {
     CollectFileReaderWriter reader;
-    open(reader, "a\nb");
+    openForReading(reader, "a\nb");
     std::string line;
     ASSERT_TRUE(reader.readLine(line));
     ASSERT_TRUE(reader.readLine(line));
@@ -78,7 +73,7 @@ TEST_F(PositioningTest, ALastLineWithoutDelimiterEndsTheFileForSeeks) {
 
 TEST_F(PositioningTest, AFailedSeekLeavesEveryLaterReadAndSeekFailed) {
     CollectFileReaderWriter reader;
-    open(reader, kSixLetters);
+    openForReading(reader, kSixLetters);
     EXPECT_FALSE(reader.seek(static_cast<unsigned long>(-10), SEEK_FROM_START));
     EXPECT_FALSE(reader.seek(""));
     EXPECT_FALSE(reader.seek(0UL));
@@ -89,7 +84,7 @@ TEST_F(PositioningTest, AFailedSeekLeavesEveryLaterReadAndSeekFailed) {
 
 TEST_F(PositioningTest, SeekByNameReportsTheStateWithoutMoving) {
     CollectFileReaderWriter reader;
-    open(reader, kSixLetters);
+    openForReading(reader, kSixLetters);
     std::string line;
     ASSERT_TRUE(reader.readLine(line));
     EXPECT_TRUE(reader.seek("anything"));

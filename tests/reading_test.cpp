@@ -24,13 +24,7 @@ struct ReadCase {
     std::vector<Read> reads;  // readLine(line) results, with line as it stands after each
 };
 
-class ReadingTest : public TempDirTest {
-  protected:
-    // Opens bytes for reading in reader.
-    void open(CollectFileReaderWriter& reader, const std::string& bytes) {
-        ASSERT_TRUE(reader.OpenFile(fileWith(bytes), ACCESS_READ));
-    }
-};
+class ReadingTest : public TempDirTest {};
 
 TEST_F(ReadingTest, SplitsLinesAtTheDelimiter) {
     const std::string nul("ab\0cd\nef\n", 9);
@@ -46,7 +40,7 @@ TEST_F(ReadingTest, SplitsLinesAtTheDelimiter) {
     for (const ReadCase& c : cases) {
         CollectFileReaderWriter reader;
         reader.setNewLineDelimiter(c.delimiter);
-        open(reader, c.bytes);
+        openForReading(reader, c.bytes);
         std::string line = "start";
         for (size_t i = 0; i < c.reads.size(); ++i) {
             EXPECT_EQ(reader.readLine(line), c.reads[i].result) << c.name << ", read #" << i + 1;
@@ -92,7 +86,7 @@ TEST_F(ReadingTest, DeliversLinesUpTo2047BytesAndFailsLongerOnes) {
     for (const LengthCase& c : cases) {
         const std::string text(c.length, 'q');
         CollectFileReaderWriter reader;
-        open(reader, text + (c.newline ? "\nnext\n" : ""));
+        openForReading(reader, text + (c.newline ? "\nnext\n" : ""));
         std::string line;
         EXPECT_EQ(reader.readLine(line), c.deliveredWhole) << c.name;
         EXPECT_TRUE(line == text.substr(0, 2047)) << c.name;
@@ -159,7 +153,7 @@ TEST_F(ReadingTest, LinesAcrossTheReadBlockBoundary) {
 
 TEST_F(ReadingTest, OffsetsAreOneLessThanWhereEachLineStarts) {
     CollectFileReaderWriter reader;
-    open(reader, "abc\ndef\n\nghij");
+    openForReading(reader, "abc\ndef\n\nghij");
     const std::vector<std::pair<std::string, unsigned long>> expected = {
         {"abc", kMaxOffset}, {"def", 3}, {"", 7}, {"ghij", 8}};
     std::string line;
@@ -178,7 +172,7 @@ TEST_F(ReadingTest, OffsetsAreOneLessThanWhereEachLineStarts) {
 
 TEST_F(ReadingTest, OffsetOfAFailedReadCountsFromMinusOne) {
     CollectFileReaderWriter reader;
-    open(reader, std::string(3000, 'z') + "\n");
+    openForReading(reader, std::string(3000, 'z') + "\n");
     std::string line;
     unsigned long offset = 0;
     EXPECT_FALSE(reader.readLine(line, offset));
@@ -191,7 +185,7 @@ TEST_F(ReadingTest, OffsetOfAFailedReadCountsFromMinusOne) {
 
 TEST_F(ReadingTest, OkFormReportsThroughItsArgument) {
     CollectFileReaderWriter reader;
-    open(reader, "a\nb");
+    openForReading(reader, "a\nb");
     bool ok = false;
     EXPECT_EQ(reader.readLine(ok), "a");
     EXPECT_TRUE(ok);
@@ -203,7 +197,7 @@ TEST_F(ReadingTest, OkFormReportsThroughItsArgument) {
 
 TEST_F(ReadingTest, ShortFormStoresAtMostEightBytesWithReversedResult) {
     CollectFileReaderWriter reader;
-    open(reader, "seven77\neight888\n");
+    openForReading(reader, "seven77\neight888\n");
     char buffer[16];
     std::memset(buffer, '#', sizeof buffer);
     EXPECT_FALSE(reader.readLine(buffer));
@@ -217,7 +211,7 @@ TEST_F(ReadingTest, ShortFormStoresAtMostEightBytesWithReversedResult) {
 
 TEST_F(ReadingTest, ShortFormDeliversALastLineThenReportsTheEnd) {
     CollectFileReaderWriter reader;
-    open(reader, "abc");
+    openForReading(reader, "abc");
     char buffer[8];
     EXPECT_FALSE(reader.readLine(buffer));
     EXPECT_STREQ(buffer, "abc");
@@ -227,7 +221,7 @@ TEST_F(ReadingTest, ShortFormDeliversALastLineThenReportsTheEnd) {
 
 TEST_F(ReadingTest, ShortFormWithANullBufferReadsNothing) {
     CollectFileReaderWriter reader;
-    open(reader, "a\n");
+    openForReading(reader, "a\n");
     EXPECT_TRUE(reader.readLine(static_cast<char*>(nullptr)));
     std::string line;
     EXPECT_TRUE(reader.readLine(line));
@@ -257,7 +251,7 @@ TEST_F(ReadingTest, EveryFormFailsAfterAFailedOpen) {
 
 TEST_F(ReadingTest, ReadDataFromFileReadsToTheEnd) {
     CollectFileReaderWriter reader;
-    open(reader, "a\nb\n");
+    openForReading(reader, "a\nb\n");
     EXPECT_TRUE(reader.ReadDataFromFile());
     std::string line = "kept";
     EXPECT_FALSE(reader.readLine(line));
@@ -267,7 +261,7 @@ TEST_F(ReadingTest, ReadDataFromFileReadsToTheEnd) {
 
 TEST_F(ReadingTest, ReadDataFromFileThenSeekLeavesTheStreamFailed) {
     CollectFileReaderWriter reader;
-    open(reader, "a\nb");
+    openForReading(reader, "a\nb");
     EXPECT_TRUE(reader.ReadDataFromFile());
     EXPECT_FALSE(reader.seek(0UL));
     std::string line = "kept";
@@ -277,7 +271,7 @@ TEST_F(ReadingTest, ReadDataFromFileThenSeekLeavesTheStreamFailed) {
 
 TEST_F(ReadingTest, ReadDataFromFileFailsWhenItCannotReadThrough) {
     CollectFileReaderWriter tooLong;
-    open(tooLong, "a\n" + std::string(2048, 'x') + "\nb\n");
+    openForReading(tooLong, "a\n" + std::string(2048, 'x') + "\nb\n");
     EXPECT_FALSE(tooLong.ReadDataFromFile());
 
     CollectFileReaderWriter writer;

@@ -1,6 +1,7 @@
 #ifndef COLLECT_FILE_TESTS_TEST_SUPPORT_H
 #define COLLECT_FILE_TESTS_TEST_SUPPORT_H
 
+#include <collect_file/CollectFileReaderWriter.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -15,6 +16,10 @@ class TempDirTest : public ::testing::Test {
     std::string pathOf(const std::string& name) const { return folder_ + "/" + name; }
     // Writes bytes to a new file in the folder and returns its path.
     std::string fileWith(const std::string& bytes, const std::string& name = "input");
+    // Writes bytes to a new file and opens it for reading in reader.
+    void openForReading(CollectFileReaderWriter& reader, const std::string& bytes) {
+        ASSERT_TRUE(reader.OpenFile(fileWith(bytes), ACCESS_READ));
+    }
 
     std::string folder_;
 };
