@@ -62,6 +62,8 @@ static const std::string DIFFENTRYDELIMITER = "[DIFF_DB_ENTRIES]";
 static const std::string SYSTEMENTRYDELIMITER = "[SYSTEM_DB_ENTRIES]";
 
 // One object binds itself to one collect file for its whole life and opens it at most once.
+// It holds its two 64 KiB buffers inside itself (about 129 KiB in all), so it allocates nothing
+// per line; mind small thread stacks when it is a local variable.
 class COLLECT_FILE_EXPORT CollectFileReaderWriter {
   public:
     // Capacity of the write buffer: a line that would take the buffered content past this many
@@ -183,7 +185,8 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     // bytes: at most 7 bytes and a NUL are stored. Note the reversed sense: returns false when a
     // line of up to 7 bytes was read, and true on failure: a longer line (its first 7 bytes are
     // stored and the stream fails), the end of the file or a failed stream (the empty text is
-    // stored). A null pointer returns true and reads nothing.
+    // stored). A last line of up to 7 bytes without a delimiter gives false like any other. A
+    // null pointer returns true and reads nothing.
     bool readLine(char* lineBuffer);
 
     // Reads and drops every remaining line. True when it read through to the end of the file.
@@ -194,8 +197,9 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
 
     // Moves the read position to offset bytes from origin (the start, the end, or for any other
     // value the current position); an offset above 2^63 - 1 counts backwards. True when the
-    // stream is healthy afterwards. After a read reached the end of the file or failed, or a
-    // seek failed, it returns false without moving, and the stream stays failed. A position
+    // stream is healthy afterwards. After a read reached the end of the file (also one that
+    // delivered a last line without a delimiter) or failed, or after a seek failed, it returns
+    // false without moving, and the stream stays failed. A position
     // before the start fails the stream for good. With ACCESS_WRITE it also moves where the next
     // flush writes; with ACCESS_APPEND writes still land at the end.
     bool seek(unsigned long offset, SeekPosition origin);
