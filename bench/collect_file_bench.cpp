@@ -216,11 +216,13 @@ size_t readWithReadLineShort(const std::string& path) {
     return lines;
 }
 
-// Reports the lines as the file's line count when the whole file was read.
+// What a reader returns when it read the whole file without counting its lines.
+constexpr size_t kReadThrough = static_cast<size_t>(-1);
+
 size_t readWithReadDataFromFile(const std::string& path) {
     CollectFileReaderWriter reader;
     reader.OpenFile(path, ACCESS_READ);
-    return reader.ReadDataFromFile() ? static_cast<size_t>(-1) : 0;
+    return reader.ReadDataFromFile() ? kReadThrough : 0;
 }
 
 size_t readWithStdGetline(const std::string& path) {
@@ -308,7 +310,7 @@ void benchRead(benchmark::State& state, const std::string& name, Reader reader) 
     const Workload& w = workload(name);
     for (auto _ : state) {
         const size_t lines = reader(w.path);
-        if (lines != w.count() && lines != static_cast<size_t>(-1)) {
+        if (lines != w.count() && lines != kReadThrough) {
             state.SkipWithError("the reader did not see every line");
             break;
         }
