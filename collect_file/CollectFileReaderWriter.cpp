@@ -1,15 +1,43 @@
 #include "collect_file/CollectFileReaderWriter.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 
 const int32_t CollectFileReaderWriter::kWriteBufferCapacity;
 const int32_t CollectFileReaderWriter::kLineReadLimit;
 const int32_t CollectFileReaderWriter::kShortLineReadLimit;
+
+namespace {
+
+// The file stream's descriptor, or -1 when the stream has none or does not tell it.
+//
+// This is the one place that reaches into a standard library's internals. libstdc++'s
+// basic_filebuf keeps its C file in the protected member _M_file, whose fd() gives the
+// descriptor; a derived class forms the pointer to that member, which then applies to any
+// std::filebuf. Other standard libraries (libc++) keep theirs private: the library then writes
+// through the stream and leaves the descriptor as the stream opened it.
+#if defined(__GLIBCXX__)
+struct DescriptorAccess : std::filebuf {
+    static int of(std::filebuf* buffer) { return (buffer->*&DescriptorAccess::_M_file).fd(); }
+};
+int descriptorOf(std::filebuf* buffer) {
+    return buffer->is_open() ? DescriptorAccess::of(buffer) : -1;
+}
+#else
+int descriptorOf(std::filebuf* /*buffer*/) {
+    return -1;
+}
+#endif
+
+}  // namespace
 
 CollectFileReaderWriter::CollectFileReaderWriter()
     : statusFlag(false),
@@ -69,6 +97,11 @@ bool CollectFileReaderWriter::OpenFile(const std::string& filePath, AccessMode r
     if (fileStream.fail()) {
         return false;
     }
+    // Child processes started with exec must not inherit the file.
+    const int descriptor = descriptorOf(fileStream.rdbuf());
+    if (descriptor >= 0) {
+        fcntl(descriptor, F_SETFD, fcntl(descriptor, F_GETFD) | FD_CLOEXEC);
+    }
     fileName = filePath;
     accessMode = requestedMode;
     statusFlag = true;  // reads start at the beginning of the file
@@ -79,30 +112,84 @@ bool CollectFileReaderWriter::OpenFile(const std::string& filePath, AccessMode r
 bool CollectFileReaderWriter::Close() {
     switch (accessMode) {
         case ACCESS_READ:
-            fileStream.close();
-            return true;
+            return closeStream();
         case ACCESS_WRITE:
         case ACCESS_APPEND: {
             const bool flushed = WriteDataToFile();
-            // Closing a stream that is not open marks it failed, so a repeated Close reports
-            // false from its second flush on.
-            fileStream.close();
-            return flushed;
+            const bool closed = closeStream();
+            return flushed && closed;
         }
         default:
             return true;
     }
 }
 
+bool CollectFileReaderWriter::closeStream() {
+    const bool wasOpen = fileStream.is_open();
+    if (fileStream.rdbuf()->close() != nullptr) {
+        return true;
+    }
+    // Closing a stream that is not open marks it failed, as a failed close does, so a repeated
+    // Close of a writing object reports false from its second flush on.
+    fileStream.setstate(std::ios_base::failbit);
+    return !wasOpen;
+}
+
 bool CollectFileReaderWriter::WriteDataToFile() {
     if (accessMode != ACCESS_WRITE && accessMode != ACCESS_APPEND) {
         return false;
     }
-    fileStream.write(writeBuffer, bufferedLength);
-    fileStream.flush();
+    iovec content = {writeBuffer, static_cast<size_t>(bufferedLength)};
     bufferedLength = 0;
-    // Failure is sticky, so this covers the write, the flush and any earlier failure.
-    return !fileStream.fail();
+    return writeToFile(&content, 1);
+}
+
+bool CollectFileReaderWriter::writeToFile(iovec* pieces, int count) {
+    // Failure is sticky: a stream that failed once, in a read, a seek or a write, writes nothing.
+    if (fileStream.fail()) {
+        return false;
+    }
+    const int descriptor = descriptorOf(fileStream.rdbuf());
+    if (descriptor < 0) {
+        // No descriptor: a closed stream (which fails any byte), or a standard library that does
+        // not tell it.
+        for (int i = 0; i < count; ++i) {
+            fileStream.write(static_cast<const char*>(pieces[i].iov_base),
+                             static_cast<std::streamsize>(pieces[i].iov_len));
+        }
+        fileStream.flush();
+        return !fileStream.fail();
+    }
+    // The stream itself never holds output, so nothing that failed here can be written again
+    // by a later flush or by closing it.
+    for (;;) {
+        while (count > 0 && pieces->iov_len == 0) {
+            ++pieces;
+            --count;
+        }
+        if (count == 0) {
+            return true;
+        }
+        const ssize_t written = ::writev(descriptor, pieces, count);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            fileStream.setstate(std::ios_base::badbit);
+            return false;
+        }
+        // After a short write, go on from the first byte that did not arrive.
+        for (size_t done = static_cast<size_t>(written); done > 0;) {
+            const size_t step = std::min(done, pieces->iov_len);
+            pieces->iov_base = static_cast<char*>(pieces->iov_base) + step;
+            pieces->iov_len -= step;
+            done -= step;
+            if (pieces->iov_len == 0) {
+                ++pieces;
+                --count;
+            }
+        }
+    }
 }
 
 // --- File utilities ------------------------------------------------------------------------
@@ -171,13 +258,12 @@ bool CollectFileReaderWriter::writeLine(const char* lineText) {
         appendToBuffer(lineText, n);
         return true;
     }
-    // The text can never fit: it goes straight to the file, and its newline through the buffer,
-    // which the flush then empties again.
-    fileStream.write(lineText, static_cast<std::streamsize>(n));
-    if (lineText[n - 1] != '\n') {
-        appendToBuffer("\n", 1);
-    }
-    return WriteDataToFile();
+    // The text can never fit: it goes straight to the file together with its newline, in one
+    // write, so that appenders in other processes never find their lines inside it.
+    static const char newline[] = "\n";
+    iovec pieces[2] = {{const_cast<char*>(lineText), static_cast<size_t>(n)},
+                       {const_cast<char*>(newline), 1}};
+    return writeToFile(pieces, lineText[n - 1] == '\n' ? 1 : 2);
 }
 
 // --- Reading -------------------------------------------------------------------------------
@@ -293,8 +379,13 @@ void CollectFileReaderWriter::readBoundedLine(Sink& sink, int32_t limit) {
                 break;
             }
         }
-    } catch (...) {  // the file buffer reports a read error by throwing
+    } catch (const std::exception&) {  // the file buffer reports a read error by throwing
         state |= std::ios_base::badbit;
+    } catch (...) {
+        // The unwinding of a cancelled thread (blocked in read(2) on a pipe, say) must go on, or
+        // the process aborts; the stream is left failed.
+        fileStream.setstate(std::ios_base::badbit);
+        throw;
     }
     if (extracted == 0) {
         state |= std::ios_base::failbit;

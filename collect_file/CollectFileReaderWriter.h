@@ -16,6 +16,31 @@
 // object writes nothing, returns false and still empties the write buffer.
 //
 // An object is used by one thread at a time; separate objects share nothing but files on disk.
+//
+// What a caller can rely on when things go wrong:
+// - Writing. Every line this library writes ends with '\n', and the file never holds a byte
+//   twice: a flush that fails leaves what reached the file and drops the rest. A process killed
+//   during a flush can leave a cut last line (the kernel may stop a large write at a page
+//   boundary), so a last line without '\n' in a file this library wrote was cut.
+// - Appending. With ACCESS_APPEND each flush reaches the file in one write(2) call, whole lines
+//   only, also for a text longer than the buffer together with its newline; appenders in other
+//   processes therefore never tear each other's lines on a local file system.
+// - Child processes. The file descriptor is close-on-exec in every mode, set right after the
+//   open (with libstdc++; a standard library that does not tell the stream's descriptor, such as
+//   libc++, leaves it inheritable). A fork from another thread between the two can still inherit
+//   it.
+// - Reading a file that another process changes. Reads take the file in blocks of up to 64 KiB:
+//   lines already in the block are delivered as they were when it was read, even after the file
+//   was truncated or rewritten; bytes past the block are read as they are then. A file truncated
+//   below the read position reads as ended.
+// - A read error (EIO) fails the read like the end of the file does; call ReadDataFromFile
+//   after the last read to tell them apart: true at the end of the file, false after an error
+//   or a line of 2,048 bytes or more.
+// - A cancelled thread (pthread_cancel while blocked in a read) unwinds through the read as
+//   usual; the object's stream is left failed.
+// - Stack. The object holds about 129 KiB. As a local variable, writing and reading through it
+//   took a thread stack of 140 KiB (glibc, g++ 12; 136 KiB crashed): keep 160 KiB free for it,
+//   or allocate it on the heap (std::unique_ptr) in threads with small stacks.
 
 #ifndef COLLECT_FILE_COLLECT_FILE_READER_WRITER_H
 #define COLLECT_FILE_COLLECT_FILE_READER_WRITER_H
@@ -64,6 +89,8 @@ static const std::string SYSTEMENTRYDELIMITER = "[SYSTEM_DB_ENTRIES]";
 // One object binds itself to one collect file for its whole life and opens it at most once.
 // It holds its two 64 KiB buffers inside itself (about 129 KiB in all), so it allocates nothing
 // per line; mind small thread stacks when it is a local variable.
+struct iovec;
+
 class COLLECT_FILE_EXPORT CollectFileReaderWriter {
   public:
     // Capacity of the write buffer: a line that would take the buffered content past this many
@@ -97,16 +124,19 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     bool OpenFile(const std::string& filePath, AccessMode requestedMode);
 
     // Writing modes: flushes the buffer (WriteDataToFile), closes the stream whatever the flush
-    // gave, and returns the flush's result. ACCESS_READ: closes the stream, returns true. No file
-    // opened: does nothing, returns true. The access mode is kept, so a closed object refuses
-    // OpenFile and still allows RemoveFile. Repeating Close repeats these steps on the closed
-    // stream: in the writing modes a second Close returns true and later ones false.
+    // gave, and returns true when both succeeded. ACCESS_READ: closes the stream, returns true
+    // unless closing it failed. No file opened: does nothing, returns true. A failed close(2)
+    // (EIO from delayed write-back, say) returns false and leaves the stream failed. The access
+    // mode is kept, so a closed object refuses OpenFile and still allows RemoveFile. Repeating
+    // Close repeats these steps on the closed stream: in the writing modes a second Close returns
+    // true and later ones false.
     bool Close();
 
     // Writes the buffered lines to the file and hands them to the operating system. True when
-    // they all arrived; false when the write or the flush failed (the lines are then lost) or the
-    // stream had already failed (nothing is written). The buffer is emptied in all these cases.
-    // Outside ACCESS_WRITE and ACCESS_APPEND it returns false and keeps the buffer as it is.
+    // they all arrived; interrupted and short writes are resumed. False when the write failed
+    // (what reached the file stays, the rest is lost and never written later; the stream fails)
+    // or the stream had already failed (nothing is written). The buffer is emptied in all these
+    // cases. Outside ACCESS_WRITE and ACCESS_APPEND it returns false and keeps the buffer.
     bool WriteDataToFile();
 
     // --- File utilities --------------------------------------------------------------------
@@ -141,8 +171,8 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     //
     // When the text would take the buffered content past kWriteBufferCapacity bytes, the buffer
     // is flushed first (WriteDataToFile) and the text starts a fresh one; a text longer than
-    // kWriteBufferCapacity bytes is then written straight to the file, with its '\n', and
-    // flushed. Lines reach the file in the order given.
+    // kWriteBufferCapacity bytes is then written straight to the file together with its '\n',
+    // in one write. Lines reach the file in the order given.
     //
     // Returns true when the text was buffered (or, for a longer text, written and flushed
     // successfully). Returns false and drops the text when the flush before it failed: after
@@ -163,9 +193,12 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     // ACCESS_WRITE, ACCESS_APPEND, or closed) fails, and on a writing object every later flush
     // then writes nothing.
 
-    // Reads the next line into line. True when a line was read. At the end of the file: false,
-    // line unchanged. On a failed stream that is not at the end (after a too-long line, a failed
-    // seek or a failed OpenFile): false, line becomes empty.
+    // Reads the next line into line. True when a line was read. On false, line holds:
+    // - at the end of the file: its previous value, unchanged;
+    // - for a line of 2,048 bytes or more: its first 2,047 bytes (up to a NUL);
+    // - after a read error: the bytes of the line read before the error, possibly none;
+    // - on a stream that had already failed without reaching the end (after a too-long line, a
+    //   failed seek or a failed OpenFile): the empty text.
     bool readLine(std::string& line);
 
     // As readLine(line), and sets offset to one less than the byte offset of the line's first
@@ -178,7 +211,7 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     bool readLine(std::string& line, unsigned long& offset);
 
     // Returns the next line and sets ok as readLine(line) would return. On failure the result is
-    // empty.
+    // what readLine(line) would leave in a line that was empty before the call.
     std::string readLine(bool& ok);
 
     // Reads the next line into the caller's array, which must hold kShortLineReadLimit (8)
@@ -227,6 +260,13 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     // The current read position, from auxValue1 while statusFlag says it is known; otherwise
     // asked of the stream, whatever its state, and remembered. -1 when it has no position.
     int64_t readPosition();
+    // Closes the stream; false when closing an open stream failed. Marks the stream failed when
+    // it was not open or its close failed.
+    bool closeStream();
+    // Writes the pieces in order to the file, resuming after interrupted and short writes. On a
+    // failed stream writes nothing and returns false; a failed write fails the stream. pieces are
+    // consumed.
+    bool writeToFile(iovec* pieces, int count);
     // Copies n bytes behind the buffered content and ends the content with '\n' unless it
     // already does. Requires bufferedLength + n <= kWriteBufferCapacity.
     void appendToBuffer(const char* text, uint64_t n);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 // Gives each test a fresh temporary folder, removed with everything in it afterwards.
 class TempDirTest : public ::testing::Test {
@@ -21,8 +22,23 @@ class TempDirTest : public ::testing::Test {
         ASSERT_TRUE(reader.OpenFile(fileWith(bytes), ACCESS_READ));
     }
 
+    // Writes texts through a new object opened on the file name in mode (all calls must
+    // succeed), closes it and returns the file's bytes.
+    std::string writtenBytes(const std::vector<std::string>& texts, AccessMode mode = ACCESS_WRITE,
+                             const std::string& name = "written");
+
     std::string folder_;
 };
+
+// Every line that readLine(line) delivers from the file, up to the first false.
+std::vector<std::string> readAllLines(const std::string& path);
+
+// Succeeds when actual equals expected; otherwise tells both sizes and the first byte that
+// differs.
+::testing::AssertionResult sameBytes(const std::string& actual, const std::string& expected);
+// Succeeds when actual is a prefix of expected (or equal to it); otherwise tells both sizes and
+// the first byte that differs.
+::testing::AssertionResult isPrefixOf(const std::string& actual, const std::string& expected);
 
 // The whole content of a file; empty when it cannot be read.
 std::string readBytes(const std::string& path);
