@@ -51,6 +51,13 @@
 #include <map>
 #include <string>
 
+// The library's version: MAJOR.MINOR.PATCH, and as one number MAJOR * 10000 + MINOR * 100 + PATCH
+// for comparisons in the preprocessor. Objects of the same MAJOR share one binary interface.
+#define COLLECT_FILE_VERSION_MAJOR 1
+#define COLLECT_FILE_VERSION_MINOR 1
+#define COLLECT_FILE_VERSION_PATCH 0
+#define COLLECT_FILE_VERSION 10100
+
 // The library is built with hidden visibility; only this class is exported.
 #define COLLECT_FILE_EXPORT __attribute__((visibility("default")))
 // Marks members that are kept for the object's layout although no operation uses them.

@@ -9,6 +9,16 @@ namespace {
 
 class LifecycleTest : public TempDirTest {};
 
+TEST(VersionTest, TheHeaderMacrosAreTheProjectVersion) {
+    const std::string version = std::to_string(COLLECT_FILE_VERSION_MAJOR) + "." +
+                                std::to_string(COLLECT_FILE_VERSION_MINOR) + "." +
+                                std::to_string(COLLECT_FILE_VERSION_PATCH);
+    EXPECT_EQ(version, COLLECT_FILE_PROJECT_VERSION);
+    EXPECT_EQ(COLLECT_FILE_VERSION, COLLECT_FILE_VERSION_MAJOR * 10000 +
+                                        COLLECT_FILE_VERSION_MINOR * 100 +
+                                        COLLECT_FILE_VERSION_PATCH);
+}
+
 TEST_F(LifecycleTest, ANewObjectIsUnbound) {
     CollectFileReaderWriter object;
     EXPECT_EQ(object.getNewLineDelimiter(), '\n');
