@@ -19,23 +19,27 @@
 //
 // What a caller can rely on when things go wrong:
 // - Writing. Every line this library writes ends with '\n', and the file never holds a byte
-//   twice: a flush that fails leaves what reached the file and drops the rest. A process killed
+//   twice: a flush that fails leaves what reached the file and drops the rest (with libstdc++;
+//   see Child processes). A process killed
 //   during a flush can leave a cut last line (the kernel may stop a large write at a page
 //   boundary), so a last line without '\n' in a file this library wrote was cut.
 // - Appending. With ACCESS_APPEND each flush reaches the file in one write(2) call, whole lines
 //   only, also for a text longer than the buffer together with its newline; appenders in other
-//   processes therefore never tear each other's lines on a local file system.
+//   processes therefore never tear each other's lines on a local file system (with libstdc++).
 // - Child processes. The file descriptor is close-on-exec in every mode, set right after the
-//   open (with libstdc++; a standard library that does not tell the stream's descriptor, such as
-//   libc++, leaves it inheritable). A fork from another thread between the two can still inherit
-//   it.
+//   open; a fork from another thread between the two can still inherit it. This and the two
+//   points above need the stream's descriptor, which libstdc++ tells. Built with a standard
+//   library that does not (libc++), the library writes through the stream as a plain
+//   std::fstream does: the descriptor is inherited, a long text and its newline may be two
+//   writes, and a flush that failed part way may be written again when the stream is closed.
 // - Reading a file that another process changes. Reads take the file in blocks of up to 64 KiB:
 //   lines already in the block are delivered as they were when it was read, even after the file
 //   was truncated or rewritten; bytes past the block are read as they are then. A file truncated
 //   below the read position reads as ended.
 // - A read error (EIO) fails the read like the end of the file does; call ReadDataFromFile
 //   after the last read to tell them apart: true at the end of the file, false after an error
-//   or a line of 2,048 bytes or more.
+//   or a line of 2,048 bytes or more. (libc++'s file stream reports a read error as the end of
+//   the file, so with libc++ the two cannot be told apart.)
 // - A cancelled thread (pthread_cancel while blocked in a read) unwinds through the read as
 //   usual; the object's stream is left failed.
 // - Stack. The object holds about 129 KiB. As a local variable, writing and reading through it

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "object_size.h"
 #include "test_support.h"
 
 namespace {
@@ -155,6 +156,3 @@ TEST_F(LifecycleTest, WriteDataToFileIsRefusedInReadModeAndKeepsTheBuffer) {
 }
 
 }  // namespace
-
-static_assert(sizeof(CollectFileReaderWriter) == 131824,
-              "object layout differs from what C++11 clients see");

@@ -40,6 +40,17 @@ std::vector<std::string> readAllLines(const std::string& path);
 // the first byte that differs.
 ::testing::AssertionResult isPrefixOf(const std::string& actual, const std::string& expected);
 
+// Whether the library reaches the file stream's descriptor, as it does with libstdc++. With a
+// standard library that hides it (libc++) the library writes through the stream as a plain
+// std::fstream does: the descriptor is inherited by exec'd children, a text longer than the
+// buffer and its newline may reach the file in two writes, and a flush that failed part way may
+// be written again when the stream is closed.
+#if defined(__GLIBCXX__)
+constexpr bool kDescriptorKnown = true;
+#else
+constexpr bool kDescriptorKnown = false;
+#endif
+
 // The whole content of a file; empty when it cannot be read.
 std::string readBytes(const std::string& path);
 // Replaces the content of a file with bytes.
