@@ -1,5 +1,6 @@
 #include "collect_file/CollectFileReaderWriter.h"
 
+#include <emmintrin.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,24 +18,53 @@ const int32_t CollectFileReaderWriter::kShortLineReadLimit;
 
 namespace {
 
-// The file stream's descriptor, or -1 when the stream has none or does not tell it.
+// Bytes that the refill after a seek outside the buffer reads, from a position aligned to its
+// size: one page, and enough for any line that a text form delivers, so that going back to a
+// recorded entry reads one small block. Later refills double until they take a whole buffer.
+const size_t kSmallRefill = 4096;
+// Bytes that every other refill reads: the whole of the stream's buffer but one byte, as the
+// stream itself does.
+const size_t kWholeRefill = CollectFileReaderWriter::kWriteBufferCapacity - 1;
+
+// --- The one place that reaches into a standard library's internals -----------------------
 //
-// This is the one place that reaches into a standard library's internals. libstdc++'s
-// basic_filebuf keeps its C file in the protected member _M_file, whose fd() gives the
-// descriptor; a derived class forms the pointer to that member, which then applies to any
-// std::filebuf. Other standard libraries (libc++) keep theirs private: the library then writes
-// through the stream and leaves the descriptor as the stream opened it.
+// libstdc++'s basic_filebuf keeps its C file in the protected member _M_file, whose fd() gives
+// the descriptor, and reads _M_buf_size - 1 bytes per refill. A derived class forms pointers to
+// these protected members, which then apply to any std::filebuf. Other standard libraries
+// (libc++) keep theirs private: the library then writes through the stream, leaves the
+// descriptor as the stream opened it, and refills always take a whole buffer.
 #if defined(__GLIBCXX__)
-struct DescriptorAccess : std::filebuf {
-    static int of(std::filebuf* buffer) { return (buffer->*&DescriptorAccess::_M_file).fd(); }
+struct FileBufferAccess : std::filebuf {
+    static int descriptor(std::filebuf* buffer) {
+        return (buffer->*&FileBufferAccess::_M_file).fd();
+    }
+    static size_t& refillSize(std::filebuf* buffer) {
+        return buffer->*&FileBufferAccess::_M_buf_size;
+    }
 };
+// The file stream's descriptor, or -1 when the stream has none or does not tell it.
 int descriptorOf(std::filebuf* buffer) {
-    return buffer->is_open() ? DescriptorAccess::of(buffer) : -1;
+    return buffer->is_open() ? FileBufferAccess::descriptor(buffer) : -1;
+}
+// Whether refills can be made smaller than the buffer.
+const bool kSmallRefills = true;
+// How many bytes the next refill reads.
+size_t refillSize(std::filebuf* buffer) {
+    return FileBufferAccess::refillSize(buffer) - 1;
+}
+// Makes the next refill read `bytes` bytes, at most the buffer's size less one.
+void setRefill(std::filebuf* buffer, size_t bytes) {
+    FileBufferAccess::refillSize(buffer) = bytes + 1;
 }
 #else
 int descriptorOf(std::filebuf* /*buffer*/) {
     return -1;
 }
+const bool kSmallRefills = false;
+size_t refillSize(std::filebuf* /*buffer*/) {
+    return kWholeRefill;
+}
+void setRefill(std::filebuf* /*buffer*/, size_t /*bytes*/) {}
 #endif
 
 }  // namespace
@@ -47,8 +77,8 @@ CollectFileReaderWriter::CollectFileReaderWriter()
       readDelimiter('\n'),
       typeTable1(),
       typeTable2(),
-      writeBuffer(),
-      secondBuffer(),
+      // writeBuffer and secondBuffer are left as they are: no byte of either is read before it
+      // is written.
       nameTable(),
       presetValue(1000),
       bufferedLength(0) {
@@ -85,27 +115,32 @@ bool CollectFileReaderWriter::OpenFile(const std::string& filePath, AccessMode r
         default:
             return false;
     }
-    // A directory opens for input but can never be read: refuse it as the writing modes do.
-    struct stat status;
-    if (stat(filePath.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
-        fileStream.setstate(std::ios_base::failbit);
-        return false;
-    }
     // A successful open clears every condition an earlier attempt or read left; a failed one
     // adds the failed condition.
+    const std::ios_base::iostate before = fileStream.rdstate();
     fileStream.open(filePath, flags);
     if (fileStream.fail()) {
         return false;
     }
-    // Child processes started with exec must not inherit the file.
     const int descriptor = descriptorOf(fileStream.rdbuf());
-    if (descriptor >= 0) {
-        fcntl(descriptor, F_SETFD, fcntl(descriptor, F_GETFD) | FD_CLOEXEC);
+    struct stat status;
+    const bool examined =
+        descriptor >= 0 ? fstat(descriptor, &status) == 0 : stat(filePath.c_str(), &status) == 0;
+    // A directory opens for input but can never be read: refuse it as the writing modes do,
+    // leaving the stream as a failed open would.
+    if (examined && S_ISDIR(status.st_mode)) {
+        fileStream.close();
+        fileStream.clear(before | std::ios_base::failbit);
+        return false;
     }
+    // Child processes started with exec must not inherit the file.
+    if (descriptor >= 0) {
+        fcntl(descriptor, F_SETFD, FD_CLOEXEC);
+    }
+    setRegularFile(examined && S_ISREG(status.st_mode));
     fileName = filePath;
     accessMode = requestedMode;
-    statusFlag = true;  // reads start at the beginning of the file
-    auxValue1 = 0;
+    setTrackedPosition(0);  // reads start at the beginning of the file
     return true;
 }
 
@@ -275,55 +310,114 @@ using Traits = std::char_traits<char>;
 // The protected get-area members of std::streambuf, reached through a derived class: a pointer
 // to a protected member formed here applies to any std::streambuf.
 struct GetArea : std::streambuf {
+    static char* begin(std::streambuf* buffer) { return (buffer->*&GetArea::eback)(); }
     static char* next(std::streambuf* buffer) { return (buffer->*&GetArea::gptr)(); }
     static char* end(std::streambuf* buffer) { return (buffer->*&GetArea::egptr)(); }
     static void consume(std::streambuf* buffer, size_t n) {
         (buffer->*&GetArea::gbump)(static_cast<int>(n));
     }
+    // Moves the next byte to read to `next`, inside the get area.
+    static void moveTo(std::streambuf* buffer, char* next) {
+        (buffer->*&GetArea::setg)(begin(buffer), next, end(buffer));
+    }
 };
 
-// Receives the stored bytes of a line into a caller's array, then its terminating NUL.
+// The first byte in [bytes, bytes + n) that is `a` or `b`, or nullptr: one pass over the bytes.
+inline const char* findEither(const char* bytes, size_t n, char a, char b) {
+#if defined(__SSE2__)
+    const __m128i wantA = _mm_set1_epi8(a);
+    const __m128i wantB = _mm_set1_epi8(b);
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
+        const int hits = _mm_movemask_epi8(
+            _mm_or_si128(_mm_cmpeq_epi8(chunk, wantA), _mm_cmpeq_epi8(chunk, wantB)));
+        if (hits != 0) {
+            return bytes + i + __builtin_ctz(static_cast<unsigned>(hits));
+        }
+    }
+    if (i < n && n >= 16) {
+        // The last 16 bytes again, overlapping what was scanned; only the new ones count.
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + n - 16));
+        const unsigned hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
+                                  _mm_cmpeq_epi8(chunk, wantA), _mm_cmpeq_epi8(chunk, wantB)))) >>
+                              (16 - (n - i));
+        return hits != 0 ? bytes + i + __builtin_ctz(hits) : nullptr;
+    }
+    for (; i < n; ++i) {
+        if (bytes[i] == a || bytes[i] == b) {
+            return bytes + i;
+        }
+    }
+    return nullptr;
+#else
+    const void* first = std::memchr(bytes, a, n);
+    const size_t before = first != nullptr ? static_cast<const char*>(first) - bytes : n;
+    const void* second = std::memchr(bytes, b, before);
+    return static_cast<const char*>(second != nullptr ? second : first);
+#endif
+}
+
+// Index of the first `delimiter` in [bytes, bytes + n), or n.
+inline size_t indexOf(const char* bytes, size_t n, char delimiter) {
+    const void* found = std::memchr(bytes, delimiter, n);
+    return found != nullptr ? static_cast<size_t>(static_cast<const char*>(found) - bytes) : n;
+}
+
+// Each sink takes a run of a line's bytes from the stream's buffer: take() finds the delimiter
+// in [bytes, bytes + n), stores what comes before it, and returns its index (n when the run
+// holds none). finish() ends the line.
+
+// Stores the bytes into a caller's array, then a terminating NUL.
 struct ArraySink {
     char* array;
     size_t stored = 0;
 
     explicit ArraySink(char* destination) : array(destination) {}
-    void append(const char* bytes, size_t n) {
-        std::memcpy(array + stored, bytes, n);
-        stored += n;
+    size_t take(const char* bytes, size_t n, char delimiter) {
+        const size_t length = indexOf(bytes, n, delimiter);
+        std::memcpy(array + stored, bytes, length);
+        stored += length;
+        return length;
     }
     void finish() { array[stored] = '\0'; }
 };
 
 // Builds a line's delivered text straight from the stream's buffer. The text ends at the line's
-// first NUL byte; the target is only touched once a byte arrives.
+// first NUL byte, found in the same pass as the delimiter; the target is only touched once a
+// byte arrives.
 struct TextSink {
     std::string& text;
     bool started = false;
-    bool ended = false;
+    bool ended = false;  // a NUL ended the text; the rest of the line is only skipped
 
     explicit TextSink(std::string& target) : text(target) {}
-    void append(const char* bytes, size_t n) {
+    size_t take(const char* bytes, size_t n, char delimiter) {
         if (ended) {
-            return;
+            return indexOf(bytes, n, delimiter);
         }
-        if (const void* nul = std::memchr(bytes, '\0', n)) {
-            n = static_cast<const char*>(nul) - bytes;
-            ended = true;
-        }
+        const char* stop = findEither(bytes, n, delimiter, '\0');
+        const size_t length = stop != nullptr ? static_cast<size_t>(stop - bytes) : n;
         if (started) {
-            text.append(bytes, n);
+            text.append(bytes, length);
         } else {
-            text.assign(bytes, n);
+            text.assign(bytes, length);
             started = true;
         }
+        if (stop == nullptr || *stop == delimiter) {
+            return length;
+        }
+        ended = true;
+        return length + 1 + indexOf(stop + 1, n - length - 1, delimiter);
     }
     void finish() {}
 };
 
 // Drops the line.
 struct DiscardSink {
-    void append(const char*, size_t) {}
+    size_t take(const char* bytes, size_t n, char delimiter) {
+        return indexOf(bytes, n, delimiter);
+    }
     void finish() {}
 };
 
@@ -347,6 +441,11 @@ void CollectFileReaderWriter::readBoundedLine(Sink& sink, int32_t limit) {
             size_t available = static_cast<size_t>(GetArea::end(buffer) - next);
             if (available == 0) {
                 // Refill. A file stream's buffer then holds at least the byte sgetc() returned.
+                // After the small block that followed a seek, each refill doubles.
+                const size_t refill = refillSize(fileStream.rdbuf());
+                if (refill < kWholeRefill) {
+                    setRefill(fileStream.rdbuf(), std::min(2 * refill, kWholeRefill));
+                }
                 if (Traits::eq_int_type(buffer->sgetc(), Traits::eof())) {
                     state |= std::ios_base::eofbit;
                     break;
@@ -354,14 +453,12 @@ void CollectFileReaderWriter::readBoundedLine(Sink& sink, int32_t limit) {
                 continue;
             }
             const size_t scanned = std::min(available, room);
-            if (const void* found = std::memchr(next, delimiter, scanned)) {
-                const size_t n = static_cast<size_t>(static_cast<const char*>(found) - next);
-                sink.append(next, n);
-                GetArea::consume(buffer, n + 1);
-                extracted += static_cast<int64_t>(n + 1);
+            const size_t length = sink.take(next, scanned, delimiter);
+            if (length < scanned) {
+                GetArea::consume(buffer, length + 1);
+                extracted += static_cast<int64_t>(length + 1);
                 break;
             }
-            sink.append(next, scanned);
             GetArea::consume(buffer, scanned);
             extracted += static_cast<int64_t>(scanned);
             room -= scanned;
@@ -391,10 +488,12 @@ void CollectFileReaderWriter::readBoundedLine(Sink& sink, int32_t limit) {
         state |= std::ios_base::failbit;
     }
     sink.finish();
-    if (statusFlag) {
-        auxValue1 += static_cast<uint64_t>(extracted);
+    if (positionKnown()) {
+        setTrackedPosition(trackedPosition() + static_cast<uint64_t>(extracted));
     }
-    fileStream.setstate(state);
+    if (state != std::ios_base::goodbit) {
+        fileStream.setstate(state);
+    }
 }
 
 bool CollectFileReaderWriter::readText(std::string& text) {
@@ -410,16 +509,19 @@ bool CollectFileReaderWriter::readText(std::string& text) {
 }
 
 int64_t CollectFileReaderWriter::readPosition() {
-    if (!statusFlag) {
+    if (!positionKnown()) {
         // The stream reports no position at the end of the file: ask with the conditions
         // lifted, then put them back.
         const std::ios_base::iostate state = fileStream.rdstate();
         fileStream.clear();
-        auxValue1 = static_cast<uint64_t>(static_cast<int64_t>(fileStream.tellg()));
+        const int64_t position = static_cast<int64_t>(fileStream.tellg());
         fileStream.clear(state);
-        statusFlag = static_cast<int64_t>(auxValue1) >= 0;
+        if (position < 0) {
+            return -1;
+        }
+        setTrackedPosition(static_cast<uint64_t>(position));
     }
-    return static_cast<int64_t>(auxValue1);
+    return static_cast<int64_t>(trackedPosition());
 }
 
 bool CollectFileReaderWriter::readLine(std::string& line) {
@@ -471,10 +573,16 @@ bool CollectFileReaderWriter::ReadDataFromFile() {
 // --- Positioning ---------------------------------------------------------------------------
 
 bool CollectFileReaderWriter::seek(unsigned long offset, SeekPosition origin) {
+    if (seekWithinBuffer(offset, origin)) {
+        return true;
+    }
     // A stream that reached the end or failed cannot move: it is left failed and no longer at
     // the end of the file. A healthy stream moves from where it is.
     if (!fileStream.good()) {
         fileStream.clear((fileStream.rdstate() & ~std::ios_base::eofbit) | std::ios_base::failbit);
+    }
+    if (origin == SEEK_FROM_START && fileStream.good() && seeksBySmallBlock(offset)) {
+        return seekBySmallBlock(offset);
     }
     std::ios_base::seekdir direction = std::ios_base::cur;
     if (origin == SEEK_FROM_START) {
@@ -484,10 +592,92 @@ bool CollectFileReaderWriter::seek(unsigned long offset, SeekPosition origin) {
     }
     // Same bits as a signed offset, so values above 2^63 - 1 count backwards.
     fileStream.seekg(static_cast<std::streamoff>(offset), direction);
-    statusFlag = false;  // the read position is asked of the stream when next needed
-    return !fileStream.fail();
+    if (fileStream.fail()) {
+        forgetPosition();
+        return false;
+    }
+    // From the start the new position is the offset itself; otherwise it is asked of the
+    // stream when next needed.
+    if (origin == SEEK_FROM_START) {
+        setTrackedPosition(offset);
+    } else {
+        forgetPosition();
+    }
+    return true;
 }
 
+bool CollectFileReaderWriter::seeksBySmallBlock(uint64_t target) {
+    // Near the largest position a small block would meet the end of the file where a whole one
+    // fails with a read error, so there reading stays as it is.
+    if (!kSmallRefills || accessMode != ACCESS_READ || !isRegularFile() ||
+        target > static_cast<uint64_t>(INT64_MAX) - kWholeRefill) {
+        return false;
+    }
+    // A target less than a whole buffer past the bytes held continues a walk through the file:
+    // whole refills serve it better.
+    if (positionKnown()) {
+        std::streambuf* buffer = fileStream.rdbuf();
+        const uint64_t heldEnd =
+            trackedPosition() + static_cast<uint64_t>(GetArea::end(buffer) - GetArea::next(buffer));
+        if (target >= heldEnd && target - heldEnd < kWholeRefill) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CollectFileReaderWriter::seekBySmallBlock(uint64_t target) {
+    std::streambuf* buffer = fileStream.rdbuf();
+    const uint64_t blockStart = target & ~static_cast<uint64_t>(kSmallRefill - 1);
+    fileStream.seekg(static_cast<std::streamoff>(blockStart), std::ios_base::beg);
+    setRefill(fileStream.rdbuf(), kSmallRefill);
+    bool read = false;
+    try {
+        buffer->sgetc();
+        read = true;
+    } catch (const std::exception&) {
+        // A read error: the seek itself goes on as below, and the next read meets the error.
+    }
+    const uint64_t held = static_cast<uint64_t>(GetArea::end(buffer) - GetArea::begin(buffer));
+    if (read && !fileStream.fail() && held >= target - blockStart) {
+        GetArea::moveTo(buffer, GetArea::begin(buffer) + (target - blockStart));
+    } else {
+        // The file ends before the target, or could not be read: stand at the target itself.
+        fileStream.seekg(static_cast<std::streamoff>(target), std::ios_base::beg);
+        setRefill(fileStream.rdbuf(), kSmallRefill);
+        if (fileStream.fail()) {
+            forgetPosition();
+            return false;
+        }
+    }
+    setTrackedPosition(target);
+    return true;
+}
+
+bool CollectFileReaderWriter::seekWithinBuffer(uint64_t offset, SeekPosition origin) {
+    // Only a target known without a system call, on a healthy stream reading a regular file
+    // (a pipe cannot go back, and a writer's stream holds no bytes to read).
+    if (origin == SEEK_FROM_END || !positionKnown() || accessMode != ACCESS_READ ||
+        !isRegularFile() || !fileStream.good()) {
+        return false;
+    }
+    std::streambuf* buffer = fileStream.rdbuf();
+    char* const begin = GetArea::begin(buffer);
+    if (begin == nullptr) {
+        return false;
+    }
+    const uint64_t position = trackedPosition();
+    // Modular arithmetic: an offset above 2^63 - 1 counts backwards from the current position.
+    const uint64_t target = origin == SEEK_FROM_START ? offset : position + offset;
+    const uint64_t first = position - static_cast<uint64_t>(GetArea::next(buffer) - begin);
+    const uint64_t held = static_cast<uint64_t>(GetArea::end(buffer) - begin);
+    if (target < first || target - first > held) {
+        return false;
+    }
+    GetArea::moveTo(buffer, begin + (target - first));
+    setTrackedPosition(target);
+    return true;
+}
 bool CollectFileReaderWriter::seek(unsigned long offset) {
     return seek(offset, SEEK_FROM_START);
 }

@@ -243,9 +243,14 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     // value the current position); an offset above 2^63 - 1 counts backwards. True when the
     // stream is healthy afterwards. After a read reached the end of the file (also one that
     // delivered a last line without a delimiter) or failed, or after a seek failed, it returns
-    // false without moving, and the stream stays failed. A position
-    // before the start fails the stream for good. With ACCESS_WRITE it also moves where the next
-    // flush writes; with ACCESS_APPEND writes still land at the end.
+    // false without moving, and the stream stays failed. A position before the start fails the
+    // stream for good. With ACCESS_WRITE it also moves where the next flush writes; with
+    // ACCESS_APPEND writes still land at the end.
+    //
+    // Reading a regular file, a target inside the block the stream holds is reached without a
+    // system call, and the bytes there are delivered as they were read: if another process
+    // rewrote them since, the old bytes come back. A target outside it is read afresh, in a
+    // small block first (seek(offset + 1) to a recorded entry reads 4 KiB, not 64).
     bool seek(unsigned long offset, SeekPosition origin);
 
     // Same as seek(offset, SEEK_FROM_START). Write a literal zero offset as seek(0UL): a plain 0
@@ -268,9 +273,32 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     // Reads the next line for a text form and sets text to its delivered part; returns whether
     // it was delivered, false only at the end of the file (text is then left unchanged).
     bool readText(std::string& text);
-    // The current read position, from auxValue1 while statusFlag says it is known; otherwise
-    // asked of the stream, whatever its state, and remembered. -1 when it has no position.
+    // The current read position: the tracked one while it is known; otherwise asked of the
+    // stream, whatever its state, and tracked from then on. -1 when it has no position.
     int64_t readPosition();
+    // Moves the read position without a system call when the target lies within the bytes the
+    // stream holds and is known without one (from the start, or from a tracked current
+    // position, of a regular file opened for reading). False, changing nothing, otherwise.
+    bool seekWithinBuffer(uint64_t offset, SeekPosition origin);
+    // Whether a seek from the start to target, outside the buffer, goes through one small block
+    // read at once: a regular file opened for reading, far enough from the largest position.
+    bool seeksBySmallBlock(uint64_t target);
+    // Moves a healthy stream to target by reading the small, aligned block that holds it.
+    // Returns the seek's result, as seek() would.
+    bool seekBySmallBlock(uint64_t target);
+
+    // The read position is tracked in statusFlag and auxValue1, and whether the file is a
+    // regular one in auxValue2: members that no operation gave a meaning, reused on purpose so
+    // that the object's layout stays as it is.
+    bool positionKnown() const { return statusFlag; }
+    uint64_t trackedPosition() const { return auxValue1; }
+    void setTrackedPosition(uint64_t position) {
+        statusFlag = true;
+        auxValue1 = position;
+    }
+    void forgetPosition() { statusFlag = false; }
+    bool isRegularFile() const { return auxValue2 == 1; }
+    void setRegularFile(bool regular) { auxValue2 = regular ? 1 : 0; }
     // Closes the stream; false when closing an open stream failed. Marks the stream failed when
     // it was not open or its close failed.
     bool closeStream();
@@ -282,7 +310,8 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     // already does. Requires bufferedLength + n <= kWriteBufferCapacity.
     void appendToBuffer(const char* text, uint64_t n);
 
-    // True while auxValue1 holds the read position: set by OpenFile, cleared by every seek.
+    // True while auxValue1 holds the read position (positionKnown()): set by OpenFile and by
+    // seeks whose target is known, cleared by the others.
     bool statusFlag;
     // ACCESS_NONE until a successful OpenFile, then that mode for the rest of the object's life.
     AccessMode accessMode;
@@ -299,7 +328,8 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     // or ends with '\n'. One byte of headroom: a text that fills the capacity exactly without a
     // '\n' gets its newline as byte kWriteBufferCapacity + 1.
     char writeBuffer[kWriteBufferCapacity + 1];
-    // The stream's own buffer, so that it reads the file in 64 KiB blocks.
+    // The stream's own buffer, so that it reads the file in 64 KiB blocks (4 KiB right after a
+    // seek outside it). Neither array is zero-filled: no byte is read before it is written.
     char secondBuffer[kWriteBufferCapacity];
     // Reserved table; no operation reads or fills it.
     std::map<std::string, uint64_t> nameTable;
@@ -307,9 +337,10 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     int32_t presetValue COLLECT_FILE_RESERVED;
     // Number of bytes held in writeBuffer, 0 to kWriteBufferCapacity + 1.
     int32_t bufferedLength;
-    // The read position while statusFlag is set; set to 0 by the destructor.
+    // The read position while statusFlag is set (trackedPosition()); set to 0 by the destructor.
     uint64_t auxValue1;
-    // Reserved; left unset by construction, set to 0 by the destructor.
+    // 1 when the opened file is a regular file (isRegularFile()); left unset by construction,
+    // set by OpenFile, set to 0 by the destructor.
     uint64_t auxValue2;
 };
 
