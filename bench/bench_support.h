@@ -1,0 +1,77 @@
+#ifndef COLLECT_FILE_BENCH_BENCH_SUPPORT_H
+#define COLLECT_FILE_BENCH_BENCH_SUPPORT_H
+
+// What the benchmark files share: the generated workloads, the folder their files live in, and
+// the table that registers each benchmark together with the comparison rows it appears in.
+
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+constexpr size_t kBlockSize = 65536;
+constexpr int kRepetitions = 5;
+
+// Lines of one workload, stored as NUL-terminated texts without their newline.
+struct Workload {
+    std::string name;
+    std::string arena;
+    std::vector<uint32_t> starts;   // where each text starts in the arena
+    std::vector<uint64_t> offsets;  // where each line starts in the file
+    size_t fileBytes = 0;           // the texts plus one newline each
+    std::string path;               // the file every reader reads
+
+    const char* text(size_t i) const { return arena.data() + starts[i]; }
+    size_t length(size_t i) const { return offsets[i + 1] - offsets[i] - 1; }
+    size_t count() const { return starts.size(); }
+};
+
+// The folder of the benchmark files: COLLECT_FILE_BENCH_DIR, or a fresh one in /dev/shm (/tmp
+// where /dev/shm is missing).
+std::string& benchFolder();
+void makeBenchFolder();
+
+// Generates the workloads and writes the files the readers read: the headline (1,000,000 lines
+// of 20 to 160 bytes), short (1,000,000 lines of 7 bytes) and long (20,000 lines of 2,000 bytes).
+bool prepareWorkloads();
+void removeWorkloadFiles();
+Workload makeWorkload(const std::string& name, size_t lines, size_t minLength, size_t maxLength,
+                      uint64_t seed);
+// A prepared workload by name; exits when there is none.
+const Workload& workload(const std::string& name);
+
+// Indices of the headline lines that the lookup benchmarks go back to: 100,000 at random, and
+// 100,000 that walk forwards a few lines at a time, as a client reading one section does.
+const std::vector<uint32_t>& randomLookups();
+const std::vector<uint32_t>& nearbyLookups();
+
+// A comparison row: `library` against `reference`, with a target ratio (0: for information).
+struct Comparison {
+    std::string library;
+    std::string reference;
+    double target;
+};
+std::vector<Comparison>& comparisons();
+
+// One benchmark of a table: its name, the function it runs, and the benchmarks it is compared
+// with in the summary, each with a target ratio (0: for information).
+struct Against {
+    std::string reference;
+    double target;
+};
+struct BenchmarkEntry {
+    std::string name;
+    std::function<void(benchmark::State&)> run;
+    std::vector<Against> against = {};
+    benchmark::TimeUnit unit = benchmark::kMillisecond;
+};
+
+// Registers every entry with the repetitions and units all benchmarks share, and adds a
+// comparison row for each benchmark an entry is compared with. Returns the number registered, so
+// that a file can register its table at load time: static const int registered =
+// registerTable({...}).
+int registerTable(const std::vector<BenchmarkEntry>& entries);
+
+#endif  // COLLECT_FILE_BENCH_BENCH_SUPPORT_H

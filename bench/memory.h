@@ -1,0 +1,11 @@
+#ifndef COLLECT_FILE_BENCH_MEMORY_H
+#define COLLECT_FILE_BENCH_MEMORY_H
+
+// Whether this process was started as the memory-measuring child.
+bool isRssChild(int argc, char** argv);
+// The child's work: writes and reads a file, prints its peak resident size in KiB.
+int runRssChild(char** argv);
+// Starts the child for a small and a large file and prints both peaks and the growth.
+void printMemory(const char* self);
+
+#endif  // COLLECT_FILE_BENCH_MEMORY_H
