@@ -160,6 +160,9 @@ bool CollectFileReaderWriter::Close() {
 }
 
 bool CollectFileReaderWriter::closeStream() {
+    // A closed stream holds no bytes to seek among.
+    forgetPosition();
+    setRegularFile(false);
     const bool wasOpen = fileStream.is_open();
     if (fileStream.rdbuf()->close() != nullptr) {
         return true;
@@ -590,8 +593,10 @@ bool CollectFileReaderWriter::seek(unsigned long offset, SeekPosition origin) {
     } else if (origin == SEEK_FROM_END) {
         direction = std::ios_base::end;
     }
-    // Same bits as a signed offset, so values above 2^63 - 1 count backwards.
+    // Same bits as a signed offset, so values above 2^63 - 1 count backwards. Reading there goes
+    // on in whole buffers, whatever an earlier small block left.
     fileStream.seekg(static_cast<std::streamoff>(offset), direction);
+    setRefill(fileStream.rdbuf(), kWholeRefill);
     if (fileStream.fail()) {
         forgetPosition();
         return false;

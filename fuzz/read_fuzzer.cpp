@@ -1,6 +1,7 @@
 // Reads arbitrary file contents through a script of reading and positioning calls, checks what
 // every call delivers, and compares every result with a plain reference reader built on the
-// standard stream's own bounded getline. The input is the file's bytes, then the script.
+// standard stream's own bounded getline. The input is the file's bytes (repeated to a large file
+// for some inputs), then the script.
 
 #include <collect_file/CollectFileReaderWriter.h>
 #include <fuzzer/FuzzedDataProvider.h>
@@ -46,7 +47,16 @@ unsigned long consumeOffset(FuzzedDataProvider& input, size_t fileSize) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider input(data, size);
-    const std::string fileBytes = input.ConsumeRandomLengthString(size);
+    std::string fileBytes = input.ConsumeRandomLengthString(size);
+    // One input in eight repeats its bytes to a file of 70 to 140 KB, so that reads take several
+    // refills and seeks land both inside and outside the block the stream holds.
+    if (!fileBytes.empty() && input.ConsumeIntegralInRange(0, 7) == 0) {
+        const size_t target = input.ConsumeIntegralInRange<size_t>(70000, 140000);
+        const std::string unit = fileBytes;
+        while (fileBytes.size() < target) {
+            fileBytes += unit;
+        }
+    }
     writeScratch(fileBytes);
 
     CollectFileReaderWriter reader;
