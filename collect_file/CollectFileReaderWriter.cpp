@@ -658,17 +658,20 @@ bool CollectFileReaderWriter::seekBySmallBlock(uint64_t target) {
     fileStream.seekg(static_cast<std::streamoff>(blockStart), std::ios_base::beg);
     setRefill(fileStream.rdbuf(), kSmallRefill);
     bool read = false;
-    try {
-        buffer->sgetc();
-        read = true;
-    } catch (const std::exception&) {
-        // A read error: the seek itself goes on as below, and the next read meets the error.
+    if (!fileStream.fail()) {
+        try {
+            buffer->sgetc();
+            read = true;
+        } catch (const std::exception&) {
+            // A read error: the seek goes on as below, and the next read meets the error.
+        }
     }
     const uint64_t held = static_cast<uint64_t>(GetArea::end(buffer) - GetArea::begin(buffer));
-    if (read && !fileStream.fail() && held >= target - blockStart) {
+    if (read && held >= target - blockStart) {
         GetArea::moveTo(buffer, GetArea::begin(buffer) + (target - blockStart));
     } else {
-        // The file ends before the target, or could not be read: stand at the target itself.
+        // The file ends before the target, could not be read, or refused the block's position:
+        // stand at the target itself, or fail as a plain seek there would.
         fileStream.seekg(static_cast<std::streamoff>(target), std::ios_base::beg);
         setRefill(fileStream.rdbuf(), kSmallRefill);
         if (fileStream.fail()) {

@@ -161,6 +161,21 @@ TEST_F(BufferSeekTest, NearTheLargestPositionReadsFailAsReadErrorsAfterASmallBlo
     unlink(shmPath);
 }
 
+TEST_F(BufferSeekTest, AReadErrorWhileSeekingSurfacesAtTheNextRead) {
+#if defined(_LIBCPP_VERSION)
+    GTEST_SKIP() << "libc++'s file buffer reads an I/O error as the end of the file";
+#endif
+    // This process's memory is a regular file whose first pages cannot be read: the seek reads
+    // its small block there, fails to, and still succeeds as a seek does; the read reports it.
+    CollectFileReaderWriter reader;
+    ASSERT_TRUE(reader.OpenFile("/proc/self/mem", ACCESS_READ));
+    EXPECT_TRUE(reader.seek(0x200000UL));  // far from the empty buffer, and never mapped
+    std::string line = "unchanged";
+    EXPECT_FALSE(reader.readLine(line));
+    EXPECT_EQ(line, "") << "a read error, not the end of the file";
+    EXPECT_FALSE(reader.ReadDataFromFile());
+}
+
 TEST_F(BufferSeekTest, LongLinesAfterAFarSeekAreReadWhole) {
     // Far from the first block: a line of 2,047 bytes, one of 2,048, then lines that cross the
     // end of the small first refill.

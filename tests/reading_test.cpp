@@ -269,6 +269,16 @@ TEST_F(ReadingTest, ReadDataFromFileThenSeekLeavesTheStreamFailed) {
     EXPECT_EQ(line, "");
 }
 
+TEST_F(ReadingTest, ReadDataFromFileReadsThroughLinesOfTheLongestLength) {
+    const std::string longest(2047, 'x');
+    for (const std::string& bytes : {longest + "\n" + longest + "\n", longest + "\n" + longest}) {
+        SCOPED_TRACE(bytes.size());
+        CollectFileReaderWriter reader;
+        openForReading(reader, bytes);
+        EXPECT_TRUE(reader.ReadDataFromFile());
+    }
+}
+
 TEST_F(ReadingTest, ReadDataFromFileFailsWhenItCannotReadThrough) {
     CollectFileReaderWriter tooLong;
     openForReading(tooLong, "a\n" + std::string(2048, 'x') + "\nb\n");
