@@ -108,35 +108,41 @@ bool disarm() {
 using fault_injector::Action;
 using fault_injector::actionFor;
 
+namespace {
+
+// Sets errno and returns true when the action fails the call without writing anything.
+bool failsWithoutWriting(Action action) {
+    if (action == Action::kFail) {
+        errno = fault_injector::countdown.error;
+        return true;
+    }
+    if (action == Action::kInterrupt) {
+        errno = EINTR;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 extern "C" ssize_t write(int fd, const void* bytes, size_t n) {
-    switch (actionFor(fd, false)) {
-        case Action::kPass:
-            break;
-        case Action::kFail:
-            errno = fault_injector::countdown.error;
-            return -1;
-        case Action::kInterrupt:
-            errno = EINTR;
-            return -1;
-        case Action::kShort:
-            n = std::max<size_t>(n / 2, n > 0 ? 1 : 0);
-            break;
+    const Action action = actionFor(fd, false);
+    if (failsWithoutWriting(action)) {
+        return -1;
+    }
+    if (action == Action::kShort) {
+        n = std::max<size_t>(n / 2, n > 0 ? 1 : 0);
     }
     return fault_injector::realWrite()(fd, bytes, n);
 }
 
 extern "C" ssize_t writev(int fd, const iovec* pieces, int count) {
-    switch (actionFor(fd, false)) {
-        case Action::kPass:
-            return fault_injector::realWritev()(fd, pieces, count);
-        case Action::kFail:
-            errno = fault_injector::countdown.error;
-            return -1;
-        case Action::kInterrupt:
-            errno = EINTR;
-            return -1;
-        case Action::kShort:
-            break;
+    const Action action = actionFor(fd, false);
+    if (failsWithoutWriting(action)) {
+        return -1;
+    }
+    if (action == Action::kPass) {
+        return fault_injector::realWritev()(fd, pieces, count);
     }
     // Half of the bytes, at least one: the first piece's share of it is enough.
     size_t total = 0;
