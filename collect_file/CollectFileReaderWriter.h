@@ -7,7 +7,9 @@
 //
 // Outcomes are reported as booleans, true for success, except where a member says otherwise:
 // readLine(char*) returns true on failure, readLine(bool&) reports through its argument and
-// getFileSize reports failure as 0. The library throws, prints and logs nothing.
+// getFileSize reports failure as 0. The library prints and logs nothing and throws nothing of its
+// own: only std::bad_alloc can escape, from OpenFile and setFileName when memory runs out while
+// the path is copied (an allocation that fails while a line is delivered fails that read).
 //
 // All file I/O goes through one standard file stream, which is healthy, at end of file, failed,
 // or both of the last. Only a successful OpenFile clears the failed condition, and only a seek by
@@ -20,9 +22,9 @@
 // What a caller can rely on when things go wrong:
 // - Writing. Every line this library writes ends with '\n', and the file never holds a byte
 //   twice: a flush that fails leaves what reached the file and drops the rest (with libstdc++;
-//   see Child processes). A process killed
-//   during a flush can leave a cut last line (the kernel may stop a large write at a page
-//   boundary), so a last line without '\n' in a file this library wrote was cut.
+//   see Child processes). A process killed during a flush can leave a cut last line (the kernel
+//   may stop a large write at a page boundary), so a last line without '\n' in a file this
+//   library wrote was cut.
 // - Appending. With ACCESS_APPEND each flush reaches the file in one write(2) call, whole lines
 //   only, also for a text longer than the buffer together with its newline; appenders in other
 //   processes therefore never tear each other's lines on a local file system (with libstdc++).
