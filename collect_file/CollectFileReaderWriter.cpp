@@ -1,11 +1,13 @@
 #include "collect_file/CollectFileReaderWriter.h"
 
-#include <emmintrin.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <cstdio>
@@ -81,7 +83,8 @@ CollectFileReaderWriter::CollectFileReaderWriter()
       // is written.
       nameTable(),
       presetValue(1000),
-      bufferedLength(0) {
+      bufferedLength(0),
+      auxValue2(0) {
     // The stream reads and writes through the object's second 64 KiB array rather than a small
     // buffer of its own, so that reading takes one system call per 64 KiB.
     fileStream.rdbuf()->pubsetbuf(secondBuffer, sizeof secondBuffer);
@@ -707,6 +710,7 @@ bool CollectFileReaderWriter::seekWithinBuffer(uint64_t offset, SeekPosition ori
     setTrackedPosition(target);
     return true;
 }
+
 bool CollectFileReaderWriter::seek(unsigned long offset) {
     return seek(offset, SEEK_FROM_START);
 }

@@ -341,8 +341,8 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     int32_t bufferedLength;
     // The read position while statusFlag is set (trackedPosition()); set to 0 by the destructor.
     uint64_t auxValue1;
-    // 1 when the opened file is a regular file (isRegularFile()); left unset by construction,
-    // set by OpenFile, set to 0 by the destructor.
+    // 1 when the opened file is a regular file (isRegularFile()); 0 from construction on, set by
+    // OpenFile and Close, set to 0 by the destructor.
     uint64_t auxValue2;
 };
 
