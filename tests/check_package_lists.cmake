@@ -1,0 +1,18 @@
+# Fails unless every package that scripts/packages lists is named in docs/building.md, beside the
+# script that needs it.
+file(STRINGS "${SOURCE_DIR}/scripts/packages" lines REGEX "^[a-z]+:")
+file(READ "${SOURCE_DIR}/docs/building.md" doc)
+set(undocumented "")
+foreach(line IN LISTS lines)
+    string(REGEX REPLACE "^[a-z]+: *" "" packages "${line}")
+    separate_arguments(packages UNIX_COMMAND "${packages}")
+    foreach(package IN LISTS packages)
+        string(FIND "${doc}" "`${package}`" at)
+        if(at EQUAL -1)
+            list(APPEND undocumented ${package})
+        endif()
+    endforeach()
+endforeach()
+if(undocumented)
+    message(FATAL_ERROR "not named in docs/building.md: ${undocumented}")
+endif()
