@@ -47,6 +47,15 @@
 // - Stack. The object holds about 129 KiB. As a local variable, writing and reading through it
 //   took a thread stack of 140 KiB (glibc, g++ 12; 136 KiB crashed): keep 160 KiB free for it,
 //   or allocate it on the heap (std::unique_ptr) in threads with small stacks.
+// - Durability. A true Close (or WriteDataToFile) means the lines were handed to the operating
+//   system, not that they are on the disk: a power loss or a system crash can still lose them.
+//   To make a finished file durable, open it after Close (O_RDONLY), fsync(2) that descriptor,
+//   and for a new file then fsync a descriptor of its folder (O_RDONLY | O_DIRECTORY). Linux
+//   (4.16 on) reports to such a later descriptor a write-back error that happened before it was
+//   opened, unless another descriptor of the file has already been told of it: trust a true
+//   fsync only where no other process syncs the file.
+// - Long lines. writeLine accepts lines of any length, but no reading form delivers one of
+//   kLineReadLimit (2,048) bytes or more: see writeLine. `collect-file check` finds them.
 
 #ifndef COLLECT_FILE_COLLECT_FILE_READER_WRITER_H
 #define COLLECT_FILE_COLLECT_FILE_READER_WRITER_H
@@ -193,6 +202,11 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     // file opened yet, the flush is refused and the buffer keeps its lines. Lines buffered
     // before OpenFile reach the file with the first flush in a writing mode; with ACCESS_READ
     // they are never written. A null pointer returns false and changes nothing.
+    //
+    // Limit: a line of kLineReadLimit (2,048) bytes or more is written, but cannot be read back.
+    // A reader fails at it, and every later read and seek of that reader fails too, so reading
+    // front to back loses every line after it. Keep lines below 2,048 bytes, counting each
+    // newline-separated line of a text on its own; `collect-file check` finds longer ones.
     bool writeLine(const char* lineText);
 
     // --- Reading ---------------------------------------------------------------------------
