@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -11,12 +12,30 @@
 namespace fault_injector {
 namespace {
 
+enum class Family { kWrite, kClose, kRead, kSeek };
+
+Family familyOf(Fault fault) {
+    switch (fault) {
+        case Fault::kCloseError:
+            return Family::kClose;
+        case Fault::kReadError:
+        case Fault::kReadErrorOnward:
+        case Fault::kShortRead:
+        case Fault::kReadInterrupt:
+            return Family::kRead;
+        case Fault::kSeekError:
+            return Family::kSeek;
+        default:
+            return Family::kWrite;
+    }
+}
+
 struct Countdown {
     bool armed = false;
     Fault fault = Fault::kError;
     int position = 0;
     int error = 0;
-    int calls = 0;  // calls of the fault's kind seen while armed
+    int calls = 0;  // calls of the fault's family seen while armed
     bool injected = false;
     bool failNext = false;  // the second half of kShortThenError
 };
@@ -24,9 +43,9 @@ Countdown countdown;
 
 enum class Action { kPass, kFail, kShort, kInterrupt };
 
-// Counts a call of the given kind on fd and says what happens to it.
-Action actionFor(int fd, bool isClose) {
-    if (!countdown.armed || fd <= 2 || isClose != (countdown.fault == Fault::kCloseError)) {
+// Counts a call of the given family on fd and says what happens to it.
+Action actionFor(int fd, Family family) {
+    if (!countdown.armed || fd <= 2 || family != familyOf(countdown.fault)) {
         return Action::kPass;
     }
     const int index = countdown.calls++;
@@ -34,7 +53,8 @@ Action actionFor(int fd, bool isClose) {
         countdown.failNext = false;
         return Action::kFail;
     }
-    if (index != countdown.position) {
+    if (index < countdown.position ||
+        (index > countdown.position && countdown.fault != Fault::kReadErrorOnward)) {
         return Action::kPass;
     }
     countdown.injected = true;
@@ -43,14 +63,32 @@ Action actionFor(int fd, bool isClose) {
             countdown.failNext = true;
             return Action::kShort;
         case Fault::kShortWrite:
+        case Fault::kShortRead:
             return Action::kShort;
         case Fault::kInterrupt:
+        case Fault::kReadInterrupt:
             return Action::kInterrupt;
-        case Fault::kError:
-        case Fault::kCloseError:
-            break;
+        default:
+            return Action::kFail;
     }
-    return Action::kFail;
+}
+
+// Sets errno and returns true when the action fails the call without doing anything.
+bool failsOutright(Action action) {
+    if (action == Action::kFail) {
+        errno = countdown.error;
+        return true;
+    }
+    if (action == Action::kInterrupt) {
+        errno = EINTR;
+        return true;
+    }
+    return false;
+}
+
+// Half of n, at least one byte of a non-empty request.
+size_t half(size_t n) {
+    return std::max<size_t>(n / 2, n > 0 ? 1 : 0);
 }
 
 template <class Function>
@@ -58,36 +96,46 @@ Function next(const char* name) {
     return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
+#define COLLECT_FILE_REAL(name, type)                   \
+    type real_##name() {                                \
+        static const type function = next<type>(#name); \
+        return function;                                \
+    }
 using WriteFunction = ssize_t (*)(int, const void*, size_t);
 using WritevFunction = ssize_t (*)(int, const iovec*, int);
+using ReadFunction = ssize_t (*)(int, void*, size_t);
+using ReadvFunction = ssize_t (*)(int, const iovec*, int);
+using PreadFunction = ssize_t (*)(int, void*, size_t, off_t);
+using LseekFunction = off_t (*)(int, off_t, int);
 using FcloseFunction = int (*)(FILE*);
+COLLECT_FILE_REAL(write, WriteFunction)
+COLLECT_FILE_REAL(writev, WritevFunction)
+COLLECT_FILE_REAL(read, ReadFunction)
+COLLECT_FILE_REAL(readv, ReadvFunction)
+COLLECT_FILE_REAL(pread, PreadFunction)
+COLLECT_FILE_REAL(lseek, LseekFunction)
+COLLECT_FILE_REAL(fclose, FcloseFunction)
+#undef COLLECT_FILE_REAL
 
-WriteFunction realWrite() {
-    static const WriteFunction function = next<WriteFunction>("write");
-    return function;
-}
-
-WritevFunction realWritev() {
-    static const WritevFunction function = next<WritevFunction>("writev");
-    return function;
-}
+const char* const kNames[] = {
+    "error",         "short write", "short write, then error", "EINTR",
+    "failing close", "read error",  "read error onward",       "short read",
+    "read EINTR",    "seek error"};
 
 }  // namespace
 
 const char* nameOf(Fault fault) {
-    switch (fault) {
-        case Fault::kError:
-            return "error";
-        case Fault::kShortWrite:
-            return "short write";
-        case Fault::kShortThenError:
-            return "short write, then error";
-        case Fault::kInterrupt:
-            return "EINTR";
-        case Fault::kCloseError:
-            return "failing close";
+    return kNames[static_cast<int>(fault)];
+}
+
+bool fromName(const char* name, Fault& fault) {
+    for (size_t i = 0; i < sizeof kNames / sizeof kNames[0]; ++i) {
+        if (strcmp(name, kNames[i]) == 0) {
+            fault = static_cast<Fault>(i);
+            return true;
+        }
     }
-    return "?";
+    return false;
 }
 
 void arm(Fault fault, int position, int error) {
@@ -103,71 +151,99 @@ bool disarm() {
     return countdown.injected;
 }
 
+int callsSeen() {
+    return countdown.calls;
+}
+
 }  // namespace fault_injector
 
 using fault_injector::Action;
 using fault_injector::actionFor;
-
-namespace {
-
-// Sets errno and returns true when the action fails the call without writing anything.
-bool failsWithoutWriting(Action action) {
-    if (action == Action::kFail) {
-        errno = fault_injector::countdown.error;
-        return true;
-    }
-    if (action == Action::kInterrupt) {
-        errno = EINTR;
-        return true;
-    }
-    return false;
-}
-
-}  // namespace
+using fault_injector::failsOutright;
+using fault_injector::Family;
+using fault_injector::half;
 
 extern "C" ssize_t write(int fd, const void* bytes, size_t n) {
-    const Action action = actionFor(fd, false);
-    if (failsWithoutWriting(action)) {
+    const Action action = actionFor(fd, Family::kWrite);
+    if (failsOutright(action)) {
         return -1;
     }
-    if (action == Action::kShort) {
-        n = std::max<size_t>(n / 2, n > 0 ? 1 : 0);
-    }
-    return fault_injector::realWrite()(fd, bytes, n);
+    return fault_injector::real_write()(fd, bytes, action == Action::kShort ? half(n) : n);
 }
 
 extern "C" ssize_t writev(int fd, const iovec* pieces, int count) {
-    const Action action = actionFor(fd, false);
-    if (failsWithoutWriting(action)) {
+    const Action action = actionFor(fd, Family::kWrite);
+    if (failsOutright(action)) {
         return -1;
     }
     if (action == Action::kPass) {
-        return fault_injector::realWritev()(fd, pieces, count);
+        return fault_injector::real_writev()(fd, pieces, count);
     }
-    // Half of the bytes, at least one: the first piece's share of it is enough.
+    // Half of the bytes, at least one, written piece by piece.
     size_t total = 0;
     for (int i = 0; i < count; ++i) {
         total += pieces[i].iov_len;
     }
-    size_t half = std::max<size_t>(total / 2, total > 0 ? 1 : 0);
+    size_t left = half(total);
     ssize_t written = 0;
-    for (int i = 0; i < count && half > 0; ++i) {
-        const size_t n = std::min(half, pieces[i].iov_len);
-        const ssize_t done = fault_injector::realWrite()(fd, pieces[i].iov_base, n);
+    for (int i = 0; i < count && left > 0; ++i) {
+        const size_t n = std::min(left, pieces[i].iov_len);
+        const ssize_t done = fault_injector::real_write()(fd, pieces[i].iov_base, n);
         if (done < 0) {
             return written > 0 ? written : done;
         }
         written += done;
-        half -= n;
+        left -= n;
     }
     return written;
 }
 
+extern "C" ssize_t read(int fd, void* bytes, size_t n) {
+    const Action action = actionFor(fd, Family::kRead);
+    if (failsOutright(action)) {
+        return -1;
+    }
+    return fault_injector::real_read()(fd, bytes, action == Action::kShort ? half(n) : n);
+}
+
+extern "C" ssize_t readv(int fd, const iovec* pieces, int count) {
+    const Action action = actionFor(fd, Family::kRead);
+    if (failsOutright(action)) {
+        return -1;
+    }
+    if (action == Action::kShort && count > 0) {
+        // The first piece's half, at least one byte.
+        return fault_injector::real_read()(fd, pieces[0].iov_base, half(pieces[0].iov_len));
+    }
+    return fault_injector::real_readv()(fd, pieces, count);
+}
+
+extern "C" ssize_t pread(int fd, void* bytes, size_t n, off_t offset) {
+    const Action action = actionFor(fd, Family::kRead);
+    if (failsOutright(action)) {
+        return -1;
+    }
+    return fault_injector::real_pread()(fd, bytes, action == Action::kShort ? half(n) : n, offset);
+}
+
+extern "C" ssize_t pread64(int fd, void* bytes, size_t n, off_t offset) {
+    return pread(fd, bytes, n, offset);
+}
+
+extern "C" off_t lseek(int fd, off_t offset, int whence) {
+    if (failsOutright(actionFor(fd, Family::kSeek))) {
+        return -1;
+    }
+    return fault_injector::real_lseek()(fd, offset, whence);
+}
+
+extern "C" off_t lseek64(int fd, off_t offset, int whence) {
+    return lseek(fd, offset, whence);
+}
+
 extern "C" int fclose(FILE* file) {
-    static const fault_injector::FcloseFunction realFclose =
-        fault_injector::next<fault_injector::FcloseFunction>("fclose");
-    const Action action = actionFor(fileno(file), true);
-    const int result = realFclose(file);
+    const Action action = actionFor(fileno(file), Family::kClose);
+    const int result = fault_injector::real_fclose()(file);
     if (action == Action::kFail) {
         errno = fault_injector::countdown.error;
         return EOF;
