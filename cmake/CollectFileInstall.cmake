@@ -1,7 +1,7 @@
 # Everything `cmake --install` puts in place, by component:
 #   runtime      the shared library chain
 #   development  the header, the .so link, the CMake package and the pkg-config file
-#   tools        the collect-file tool
+#   tools        the collect-file tool and its manual page
 # At top level the Debian packages and the tarball are built from these components (CPack).
 
 include(CMakePackageConfigHelpers)
@@ -52,6 +52,13 @@ if(TARGET collect-file)
         set_target_properties(collect-file PROPERTIES INSTALL_RPATH "$ORIGIN/${tool_to_libdir}")
     endif()
     install(TARGETS collect-file RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+    # The manual page, compressed as Debian wants it (gzip -9, without name or time stamp).
+    set(manual ${PROJECT_SOURCE_DIR}/docs/collect-file.1)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${manual})
+    execute_process(COMMAND gzip -9nc ${manual} OUTPUT_FILE ${PROJECT_BINARY_DIR}/collect-file.1.gz
+        COMMAND_ERROR_IS_FATAL ANY)
+    install(FILES ${PROJECT_BINARY_DIR}/collect-file.1.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
 endif()
 
 if(PROJECT_IS_TOP_LEVEL)

@@ -1,0 +1,28 @@
+// Arms the fault injector in another program, loaded with LD_PRELOAD: the environment variable
+// COLLECT_FILE_FAULT holds "NAME:POSITION:ERRNO", NAME as fault_injector::nameOf gives it.
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include "fault_injector.h"
+
+namespace {
+
+__attribute__((constructor)) void armFromEnvironment() {
+    const char* spec = getenv("COLLECT_FILE_FAULT");
+    if (spec == nullptr) {
+        return;
+    }
+    const std::string text = spec;
+    const size_t first = text.find(':');
+    const size_t second = text.find(':', first + 1);
+    fault_injector::Fault fault;
+    if (first == std::string::npos || second == std::string::npos ||
+        !fault_injector::fromName(text.substr(0, first).c_str(), fault)) {
+        abort();  // a test wrote a wrong specification
+    }
+    fault_injector::arm(fault, atoi(text.c_str() + first + 1), atoi(text.c_str() + second + 1));
+}
+
+}  // namespace
