@@ -7,6 +7,7 @@
 #include <collect_file/CollectFileReaderWriter.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -213,10 +214,22 @@ class Pump {
   public:
     Pump(int input, uint64_t skip) : input_(input), skip_(skip), lineStart_(skip) {}
 
+    // Stops the copy, also one waiting for input that says nothing more, and waits for it.
+    ~Pump() {
+        if (thread_.joinable()) {
+            const char stop = 0;
+            while (::write(stop_[1], &stop, 1) < 0 && errno == EINTR) {
+            }
+            thread_.join();
+        }
+        ::close(stop_[0]);
+        ::close(stop_[1]);
+    }
+
     // Starts copying; false with errno set when no pipe could be made.
     bool start(int& readEnd) {
         int ends[2];
-        if (pipe2(ends, O_CLOEXEC) != 0) {
+        if (pipe2(stop_, O_CLOEXEC) != 0 || pipe2(ends, O_CLOEXEC) != 0) {
             return false;
         }
         readEnd = ends[0];
@@ -225,19 +238,7 @@ class Pump {
         return true;
     }
 
-    // Joins the copying thread when it has ended (true); otherwise leaves it running, blocked
-    // on an input that says nothing more, and the Pump must then outlive it (false).
-    bool join() {
-        if (!finished()) {
-            thread_.detach();
-            return false;
-        }
-        thread_.join();
-        return true;
-    }
-
     struct Facts {
-        bool finished = false;                // the input ended or failed, and the pipe was closed
         int error = 0;                        // the read error, or 0
         uint64_t errorOffset = 0;             // where the failed read started
         uint64_t total = 0;                   // input bytes read
@@ -251,11 +252,6 @@ class Pump {
     }
 
   private:
-    bool finished() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return facts_.finished;
-    }
-
     void run() {
         // A library that stops reading closes its end: this thread then gets EPIPE instead of
         // the process being stopped by SIGPIPE.
@@ -266,6 +262,14 @@ class Pump {
         std::vector<char> buffer(65536);
         bool open = true;
         while (open) {
+            pollfd waitFor[2] = {{input_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+            const int ready = poll(waitFor, 2, -1);
+            if (ready < 0 && errno == EINTR) {
+                continue;
+            }
+            if (ready < 0 || waitFor[1].revents != 0) {
+                break;  // stopped
+            }
             const ssize_t n = ::read(input_, buffer.data(), buffer.size());
             if (n < 0 && errno == EINTR) {
                 continue;
@@ -285,9 +289,7 @@ class Pump {
             }
             open = pass(passed, length);
         }
-        ::close(output_);
-        std::lock_guard<std::mutex> lock(mutex_);
-        facts_.finished = true;
+        ::close(output_);  // the library sees the end only now, with every fact recorded
     }
 
     // Records what the n bytes show, and moves bytes to the first byte from skip_ on; returns
@@ -337,6 +339,7 @@ class Pump {
 
     int input_;
     int output_ = -1;
+    int stop_[2] = {-1, -1};  // written to stop the copy
     uint64_t skip_;
     uint64_t lineStart_;  // where the line being copied started
     std::mutex mutex_;
@@ -363,9 +366,7 @@ class LineReader {
   public:
     ~LineReader() {
         reader_.reset();  // the library closes its end of the pump's pipe first
-        if (pump_ && !pump_->join()) {
-            pump_.release();  // still copying: it lives on with its thread until the exit
-        }
+        pump_.reset();
         if (descriptor_ > 0) {
             ::close(descriptor_);
         }
