@@ -69,6 +69,11 @@ size_t refillSize(std::filebuf* /*buffer*/) {
 void setRefill(std::filebuf* /*buffer*/, size_t /*bytes*/) {}
 #endif
 
+// Whether a path holds a NUL byte: the system would act on the part before it, another file.
+bool holdsNul(const std::string& path) {
+    return path.find('\0') != std::string::npos;
+}
+
 }  // namespace
 
 CollectFileReaderWriter::CollectFileReaderWriter()
@@ -118,6 +123,11 @@ bool CollectFileReaderWriter::OpenFile(const std::string& filePath, AccessMode r
         default:
             return false;
     }
+    // A path that holds a NUL names no file; the system would see only the part before it.
+    if (holdsNul(filePath)) {
+        fileStream.setstate(std::ios_base::failbit);
+        return false;
+    }
     // A successful open clears every condition an earlier attempt or read left; a failed one
     // adds the failed condition.
     const std::ios_base::iostate before = fileStream.rdstate();
@@ -129,18 +139,16 @@ bool CollectFileReaderWriter::OpenFile(const std::string& filePath, AccessMode r
     struct stat status;
     const bool examined =
         descriptor >= 0 ? fstat(descriptor, &status) == 0 : stat(filePath.c_str(), &status) == 0;
-    // A directory opens for input but can never be read: refuse it as the writing modes do,
-    // leaving the stream as a failed open would.
-    if (examined && S_ISDIR(status.st_mode)) {
+    // A directory opens for input but can never be read: refuse it as the writing modes do. A
+    // file that cannot be examined, or whose descriptor would pass to child processes started
+    // with exec, is refused too. Each leaves the stream as a failed open would.
+    if (!examined || S_ISDIR(status.st_mode) ||
+        (descriptor >= 0 && fcntl(descriptor, F_SETFD, FD_CLOEXEC) != 0)) {
         fileStream.close();
         fileStream.clear(before | std::ios_base::failbit);
         return false;
     }
-    // Child processes started with exec must not inherit the file.
-    if (descriptor >= 0) {
-        fcntl(descriptor, F_SETFD, FD_CLOEXEC);
-    }
-    setRegularFile(examined && S_ISREG(status.st_mode));
+    setRegularFile(S_ISREG(status.st_mode));
     fileName = filePath;
     accessMode = requestedMode;
     setTrackedPosition(0);  // reads start at the beginning of the file
@@ -240,11 +248,11 @@ void CollectFileReaderWriter::setFileName(const std::string& filePath) {
 }
 
 bool CollectFileReaderWriter::isFileExists() {
-    return access(fileName.c_str(), F_OK) == 0;
+    return !holdsNul(fileName) && access(fileName.c_str(), F_OK) == 0;
 }
 
 bool CollectFileReaderWriter::RemoveFile() {
-    if (accessMode == ACCESS_NONE) {
+    if (accessMode == ACCESS_NONE || holdsNul(fileName)) {
         return false;
     }
     return std::remove(fileName.c_str()) == 0;
@@ -252,7 +260,7 @@ bool CollectFileReaderWriter::RemoveFile() {
 
 uint64_t CollectFileReaderWriter::getFileSize(std::string filePath) {
     struct stat status;
-    if (stat(filePath.c_str(), &status) != 0) {
+    if (holdsNul(filePath) || stat(filePath.c_str(), &status) != 0) {
         return 0;
     }
     return static_cast<uint64_t>(status.st_size);
@@ -560,11 +568,18 @@ bool CollectFileReaderWriter::readLine(std::string& line, unsigned long& offset)
     if (!readText(line)) {
         return false;
     }
-    const bool ok = !fileStream.fail();
+    bool ok = !fileStream.fail();
     int64_t positionAfterDelimiter = -1;
     if (ok) {
-        // A last line without a delimiter counts the delimiter it lacks.
-        positionAfterDelimiter = readPosition() + (fileStream.eof() ? 1 : 0);
+        const int64_t position = readPosition();
+        if (position < 0) {
+            // No offset without a position: the read fails as a read error does.
+            fileStream.setstate(std::ios_base::badbit);
+            ok = false;
+        } else {
+            // A last line without a delimiter counts the delimiter it lacks.
+            positionAfterDelimiter = position + (fileStream.eof() ? 1 : 0);
+        }
     }
     offset = static_cast<uint64_t>(positionAfterDelimiter) - line.size() - 2;
     return ok;

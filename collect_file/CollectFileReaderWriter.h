@@ -141,8 +141,9 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     // then healthy and the file name becomes filePath. An object opens a file once in its life:
     // after a successful OpenFile, also after Close, it returns false and changes nothing; so it
     // does for any other mode value. If the path cannot be opened (also when it names a
-    // directory, in every mode) it returns false, marks the stream failed and leaves the object
-    // unbound, so a later OpenFile may try again.
+    // directory, in every mode, holds a NUL byte, cannot be examined with fstat, or its
+    // descriptor cannot be made close-on-exec) it returns false, marks the stream failed and
+    // leaves the object unbound, so a later OpenFile may try again.
     bool OpenFile(const std::string& filePath, AccessMode requestedMode);
 
     // Writing modes: flushes the buffer (WriteDataToFile), closes the stream whatever the flush
@@ -167,16 +168,19 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     void setFileName(const std::string& filePath);
 
     // True when the current file name names an existing file (or directory). Independent of the
-    // access mode and of the stream; false for the empty name of a new object.
+    // access mode and of the stream; false for the empty name of a new object and for a name
+    // that holds a NUL byte.
     bool isFileExists();
 
     // Removes the file named by the current file name, open or not; the stream is neither
     // flushed nor closed. False, removing nothing, when this object never opened a file
-    // (whatever setFileName set); false when the removal fails.
+    // (whatever setFileName set); false, removing nothing, for a name that holds a NUL byte;
+    // false when the removal fails.
     bool RemoveFile();
 
     // Size in bytes of the file at filePath (symbolic links are followed); 0 when the path cannot
-    // be examined, so a missing file and an empty one both give 0. Needs no object.
+    // be examined or holds a NUL byte, so a missing file and an empty one both give 0. Needs no
+    // object.
     static uint64_t getFileSize(std::string filePath);
 
     // Sets the byte at which later reads split lines. Writing always ends lines with '\n'.
@@ -234,7 +238,9 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     // arithmetic, where p is the position after the delimiter, and p = -1 when the read failed
     // (so a failed read not at the end gives the largest value minus 2). For a line holding a NUL,
     // length(line) counts the delivered text only. At the end of the file both arguments keep
-    // their values.
+    // their values. When the read position cannot be learned (after a seek from the end or
+    // from the current position, the system is asked, and may fail) the line is delivered but
+    // the call returns false, with p = -1, and leaves the stream failed as a read error does.
     bool readLine(std::string& line, unsigned long& offset);
 
     // Returns the next line and sets ok as readLine(line) would return. On failure the result is

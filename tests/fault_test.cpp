@@ -28,18 +28,35 @@ TEST_F(FaultTest, UnopenablePathsLeaveTheObjectUnboundAndReusable) {
         {"read a folder", "", ACCESS_READ},
         {"write a folder", "", ACCESS_WRITE},
         {"append a folder", "", ACCESS_APPEND},
+        // The system would see only "good", which writing would empty.
+        {"write a path holding a NUL", std::string("good\0.tmp", 9), ACCESS_WRITE},
+        {"append a path holding a NUL", std::string("good\0.tmp", 9), ACCESS_APPEND},
+        {"read a path holding a NUL", std::string("good\0.tmp", 9), ACCESS_READ},
     };
     const std::string good = fileWith("good\n", "good");
     for (const UnopenableCase& c : cases) {
+        SCOPED_TRACE(c.name);
         CollectFileReaderWriter object;
-        EXPECT_FALSE(object.OpenFile(c.path.empty() ? folder_ : pathOf(c.path), c.mode)) << c.name;
-        EXPECT_FALSE(object.RemoveFile()) << c.name << ": still unbound";
-        EXPECT_FALSE(object.seek("")) << c.name << ": the stream is failed";
-        ASSERT_TRUE(object.OpenFile(good, ACCESS_READ)) << c.name;
+        EXPECT_FALSE(object.OpenFile(c.path.empty() ? folder_ : pathOf(c.path), c.mode));
+        EXPECT_FALSE(object.RemoveFile()) << "still unbound";
+        EXPECT_FALSE(object.seek("")) << "the stream is failed";
+        ASSERT_TRUE(object.OpenFile(good, ACCESS_READ));
         std::string line;
-        EXPECT_TRUE(object.readLine(line)) << c.name;
-        EXPECT_EQ(line, "good") << c.name;
+        EXPECT_TRUE(object.readLine(line));
+        EXPECT_EQ(line, "good");
     }
+}
+
+TEST_F(FaultTest, ANameHoldingANulNamesNoFile) {
+    const std::string good = fileWith("good\n", "good");
+    const std::string withNul = good + std::string("\0.tmp", 5);
+    CollectFileReaderWriter object;
+    ASSERT_TRUE(object.OpenFile(good, ACCESS_READ));
+    object.setFileName(withNul);
+    EXPECT_FALSE(object.isFileExists());
+    EXPECT_FALSE(object.RemoveFile());
+    EXPECT_EQ(CollectFileReaderWriter::getFileSize(withNul), 0u);
+    EXPECT_EQ(readBytes(good), "good\n");
 }
 
 TEST_F(FaultTest, AFullDiskFailsEveryFlushAfterTheFirst) {
