@@ -5,69 +5,29 @@
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include <algorithm>
+#include <cassert>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <new>
+
+#include "collect_file/internal/line_scan.h"
+#include "collect_file/internal/refill_policy.h"
+#include "collect_file/internal/stream_buffer.h"
+
+using collect_file_internal::descriptorOf;
+using collect_file_internal::findEither;
+using collect_file_internal::GetArea;
+using collect_file_internal::indexOf;
+using collect_file_internal::RefillPolicy;
 
 const int32_t CollectFileReaderWriter::kWriteBufferCapacity;
 const int32_t CollectFileReaderWriter::kLineReadLimit;
 const int32_t CollectFileReaderWriter::kShortLineReadLimit;
 
 namespace {
-
-// Bytes that the refill after a seek outside the buffer reads, from a position aligned to its
-// size: one page, and enough for any line that a text form delivers, so that going back to a
-// recorded entry reads one small block. Later refills double until they take a whole buffer.
-const size_t kSmallRefill = 4096;
-// Bytes that every other refill reads: the whole of the stream's buffer but one byte, as the
-// stream itself does.
-const size_t kWholeRefill = CollectFileReaderWriter::kWriteBufferCapacity - 1;
-
-// --- The one place that reaches into a standard library's internals -----------------------
-//
-// libstdc++'s basic_filebuf keeps its C file in the protected member _M_file, whose fd() gives
-// the descriptor, and reads _M_buf_size - 1 bytes per refill. A derived class forms pointers to
-// these protected members, which then apply to any std::filebuf. Other standard libraries
-// (libc++) keep theirs private: the library then writes through the stream, leaves the
-// descriptor as the stream opened it, and refills always take a whole buffer.
-#if defined(__GLIBCXX__)
-struct FileBufferAccess : std::filebuf {
-    static int descriptor(std::filebuf* buffer) {
-        return (buffer->*&FileBufferAccess::_M_file).fd();
-    }
-    static size_t& refillSize(std::filebuf* buffer) {
-        return buffer->*&FileBufferAccess::_M_buf_size;
-    }
-};
-// The file stream's descriptor, or -1 when the stream has none or does not tell it.
-int descriptorOf(std::filebuf* buffer) {
-    return buffer->is_open() ? FileBufferAccess::descriptor(buffer) : -1;
-}
-// Whether refills can be made smaller than the buffer.
-const bool kSmallRefills = true;
-// How many bytes the next refill reads.
-size_t refillSize(std::filebuf* buffer) {
-    return FileBufferAccess::refillSize(buffer) - 1;
-}
-// Makes the next refill read `bytes` bytes, at most the buffer's size less one.
-void setRefill(std::filebuf* buffer, size_t bytes) {
-    FileBufferAccess::refillSize(buffer) = bytes + 1;
-}
-#else
-int descriptorOf(std::filebuf* /*buffer*/) {
-    return -1;
-}
-const bool kSmallRefills = false;
-size_t refillSize(std::filebuf* /*buffer*/) {
-    return kWholeRefill;
-}
-void setRefill(std::filebuf* /*buffer*/, size_t /*bytes*/) {}
-#endif
 
 // Whether a path holds a NUL byte: the system would act on the part before it, another file.
 bool holdsNul(const std::string& path) {
@@ -92,6 +52,7 @@ CollectFileReaderWriter::CollectFileReaderWriter()
       auxValue2(0) {
     // The stream reads and writes through the object's second 64 KiB array rather than a small
     // buffer of its own, so that reading takes one system call per 64 KiB.
+    static_assert(sizeof secondBuffer == RefillPolicy::kBufferSize, "the stream's buffer");
     fileStream.rdbuf()->pubsetbuf(secondBuffer, sizeof secondBuffer);
 }
 
@@ -277,6 +238,9 @@ char CollectFileReaderWriter::getNewLineDelimiter() {
 // --- Writing -------------------------------------------------------------------------------
 
 void CollectFileReaderWriter::appendToBuffer(const char* text, uint64_t n) {
+    assert(bufferedLength >= 0 &&
+           static_cast<uint64_t>(bufferedLength) + n <= kWriteBufferCapacity &&
+           "the text fits behind the buffered content");
     int32_t length = bufferedLength;
     std::memcpy(writeBuffer + length, text, n);
     length += static_cast<int32_t>(n);
@@ -286,6 +250,7 @@ void CollectFileReaderWriter::appendToBuffer(const char* text, uint64_t n) {
     if (!endsWithNewline) {
         writeBuffer[length++] = '\n';
     }
+    assert(length <= kWriteBufferCapacity + 1 && "at most one byte of headroom is used");
     bufferedLength = length;
 }
 
@@ -320,84 +285,6 @@ bool CollectFileReaderWriter::writeLine(const char* lineText) {
 namespace {
 
 using Traits = std::char_traits<char>;
-
-// The protected get-area members of std::streambuf, reached through a derived class: a pointer
-// to a protected member formed here applies to any std::streambuf.
-struct GetArea : std::streambuf {
-    static char* begin(std::streambuf* buffer) { return (buffer->*&GetArea::eback)(); }
-    static char* next(std::streambuf* buffer) { return (buffer->*&GetArea::gptr)(); }
-    static char* end(std::streambuf* buffer) { return (buffer->*&GetArea::egptr)(); }
-    static void consume(std::streambuf* buffer, size_t n) {
-        (buffer->*&GetArea::gbump)(static_cast<int>(n));
-    }
-    // Moves the next byte to read to `next`, inside the get area.
-    static void moveTo(std::streambuf* buffer, char* next) {
-        (buffer->*&GetArea::setg)(begin(buffer), next, end(buffer));
-    }
-};
-
-// The first byte in [bytes, bytes + n) that is `a` or `b`, or nullptr, by two memchr passes:
-// the C library's own scan, fastest over long runs.
-__attribute__((noinline)) const char* findEitherByMemchr(const char* bytes, size_t n, char a,
-                                                         char b) {
-    const void* first = std::memchr(bytes, a, n);
-    const size_t before = first != nullptr ? static_cast<const char*>(first) - bytes : n;
-    const void* second = std::memchr(bytes, b, before);
-    return static_cast<const char*>(second != nullptr ? second : first);
-}
-
-// The first byte in [bytes, bytes + n) that is `a` or `b`, or nullptr: one pass over the bytes.
-inline const char* findEitherInOnePass(const char* bytes, size_t n, char a, char b) {
-#if defined(__SSE2__)
-    const __m128i wantA = _mm_set1_epi8(a);
-    const __m128i wantB = _mm_set1_epi8(b);
-    size_t i = 0;
-    for (; i + 16 <= n; i += 16) {
-        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
-        const int hits = _mm_movemask_epi8(
-            _mm_or_si128(_mm_cmpeq_epi8(chunk, wantA), _mm_cmpeq_epi8(chunk, wantB)));
-        if (hits != 0) {
-            return bytes + i + __builtin_ctz(static_cast<unsigned>(hits));
-        }
-    }
-    if (i < n && n >= 16) {
-        // The last 16 bytes again, overlapping what was scanned; only the new ones count.
-        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + n - 16));
-        const unsigned hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
-                                  _mm_cmpeq_epi8(chunk, wantA), _mm_cmpeq_epi8(chunk, wantB)))) >>
-                              (16 - (n - i));
-        return hits != 0 ? bytes + i + __builtin_ctz(hits) : nullptr;
-    }
-    for (; i < n; ++i) {
-        if (bytes[i] == a || bytes[i] == b) {
-            return bytes + i;
-        }
-    }
-    return nullptr;
-#else
-    return findEitherByMemchr(bytes, n, a, b);
-#endif
-}
-
-// Bytes that findEither scans in one pass before it leaves a long line to memchr.
-const size_t kOnePassScan = 256;
-
-// The first byte in [bytes, bytes + n) that is `a` or `b`, or nullptr. Most lines end within
-// the first kOnePassScan bytes, found in one pass; the rest of a longer one goes to memchr.
-inline const char* findEither(const char* bytes, size_t n, char a, char b) {
-    const size_t first = std::min(n, kOnePassScan);
-    const char* found = findEitherInOnePass(bytes, first, a, b);
-    if (found != nullptr || first == n) {
-        return found;
-    }
-    return findEitherByMemchr(bytes + first, n - first, a, b);
-}
-
-// Index of the first `delimiter` in [bytes, bytes + n), or n.
-inline size_t indexOf(const char* bytes, size_t n, char delimiter) {
-    const void* found = std::memchr(bytes, delimiter, n);
-    return found != nullptr ? static_cast<size_t>(static_cast<const char*>(found) - bytes) : n;
-}
 
 // Each sink takes a run of a line's bytes from the stream's buffer: take() finds the delimiter
 // in [bytes, bytes + n), stores what comes before it, and returns its index (n when the run
@@ -469,17 +356,15 @@ void CollectFileReaderWriter::readBoundedLine(Sink& sink, int32_t limit) {
     std::streambuf* buffer = fileStream.rdbuf();
     const char delimiter = readDelimiter;
     size_t room = static_cast<size_t>(limit) - 1;  // bytes that may still be stored
-    int64_t extracted = 0;                         // bytes consumed, the delimiter included
+    uint64_t extracted = 0;                        // bytes consumed, the delimiter included
     try {
         for (;;) {
-            char* next = GetArea::next(buffer);
-            size_t available = static_cast<size_t>(GetArea::end(buffer) - next);
+            const size_t available = GetArea::available(buffer);
             if (available == 0) {
                 // Refill. A file stream's buffer then holds at least the byte sgetc() returned.
-                // After the small block that followed a seek, each refill doubles.
-                const size_t refill = refillSize(fileStream.rdbuf());
-                if (refill < kWholeRefill) {
-                    setRefill(fileStream.rdbuf(), std::min(2 * refill, kWholeRefill));
+                if (!prepareRefill(true, extracted)) {
+                    state |= std::ios_base::badbit;
+                    break;
                 }
                 if (Traits::eq_int_type(buffer->sgetc(), Traits::eof())) {
                     state |= std::ios_base::eofbit;
@@ -488,17 +373,21 @@ void CollectFileReaderWriter::readBoundedLine(Sink& sink, int32_t limit) {
                 continue;
             }
             const size_t scanned = std::min(available, room);
-            const size_t length = sink.take(next, scanned, delimiter);
+            const size_t length = sink.take(GetArea::next(buffer), scanned, delimiter);
             if (length < scanned) {
                 GetArea::consume(buffer, length + 1);
-                extracted += static_cast<int64_t>(length + 1);
+                extracted += length + 1;
                 break;
             }
             GetArea::consume(buffer, scanned);
-            extracted += static_cast<int64_t>(scanned);
+            extracted += scanned;
             room -= scanned;
             if (room == 0) {
                 // Full: the line ends here only at its delimiter or at the end of the file.
+                if (GetArea::available(buffer) == 0 && !prepareRefill(false, extracted)) {
+                    state |= std::ios_base::badbit;
+                    break;
+                }
                 const Traits::int_type c = buffer->sgetc();
                 if (Traits::eq_int_type(c, Traits::eof())) {
                     state |= std::ios_base::eofbit;
@@ -523,15 +412,46 @@ void CollectFileReaderWriter::readBoundedLine(Sink& sink, int32_t limit) {
         state |= std::ios_base::failbit;
     }
     sink.finish();
-    if (positionKnown()) {
-        setTrackedPosition(trackedPosition() + static_cast<uint64_t>(extracted));
-    }
+    advanceTrackedPosition(extracted);
     if (state != std::ios_base::goodbit) {
         fileStream.setstate(state);
     }
+    checkTrackedPosition();
+}
+
+bool CollectFileReaderWriter::prepareRefill(bool grow, uint64_t consumed) {
+    std::filebuf* buffer = fileStream.rdbuf();
+    if (grow) {
+        RefillPolicy::beforeRefill(buffer);
+    }
+    return catchUpDescriptor(consumed);
 }
 
 bool CollectFileReaderWriter::readText(std::string& text) {
+    // The common line, within the limit, ends inside the buffer and holds no NUL: it is found
+    // and copied at once. Every other line takes the bounded line read.
+    if (fileStream.good()) {
+        std::streambuf* buffer = fileStream.rdbuf();
+        const char* next = GetArea::next(buffer);
+        const size_t scanned =
+            std::min(GetArea::available(buffer), static_cast<size_t>(kLineReadLimit));
+        const char* stop = findEither(next, scanned, readDelimiter, '\0');
+        if (stop != nullptr && *stop == readDelimiter) {
+            const size_t length = static_cast<size_t>(stop - next);
+            try {
+                text.assign(next, length);
+            } catch (const std::bad_alloc&) {
+                // As in the bounded line read: the read fails, nothing consumed.
+                fileStream.setstate(std::ios_base::badbit | std::ios_base::failbit);
+                text.clear();
+                return true;
+            }
+            GetArea::consume(buffer, length + 1);
+            advanceTrackedPosition(length + 1);
+            checkTrackedPosition();
+            return true;
+        }
+    }
     TextSink sink(text);
     readBoundedLine(sink, kLineReadLimit);
     // The line read fails whenever it extracted nothing, so end of file without failure means
@@ -545,6 +465,7 @@ bool CollectFileReaderWriter::readText(std::string& text) {
 
 int64_t CollectFileReaderWriter::readPosition() {
     if (!positionKnown()) {
+        assert(!descriptorBehind() && "a descriptor behind implies a known position");
         // The stream reports no position at the end of the file: ask with the conditions
         // lifted, then put them back.
         const std::ios_base::iostate state = fileStream.rdstate();
@@ -557,6 +478,39 @@ int64_t CollectFileReaderWriter::readPosition() {
         setTrackedPosition(static_cast<uint64_t>(position));
     }
     return static_cast<int64_t>(trackedPosition());
+}
+
+void CollectFileReaderWriter::advanceTrackedPosition(uint64_t bytes) {
+    if (positionKnown()) {
+        auxValue1 += bytes;
+    }
+}
+
+void CollectFileReaderWriter::checkTrackedPosition() {
+#ifndef NDEBUG
+    // Only where asking the stream changes nothing: a reader whose descriptor is where the
+    // stream believes it to be. A position report that fails (an injected fault, say) tells
+    // nothing.
+    if (accessMode == ACCESS_READ && positionKnown() && !descriptorBehind() && fileStream.good() &&
+        isRegularFile()) {
+        const int64_t reported = static_cast<int64_t>(fileStream.tellg());
+        assert((reported < 0 || static_cast<uint64_t>(reported) == trackedPosition()) &&
+               "the tracked read position is the stream's");
+    }
+#endif
+}
+
+bool CollectFileReaderWriter::catchUpDescriptor(uint64_t consumed) {
+    if (!descriptorBehind()) {
+        return true;
+    }
+    assert(positionKnown() && "a descriptor behind implies a known position");
+    setDescriptorBehind(false);
+    // The file offset that matches the end of the bytes the buffer holds.
+    const uint64_t heldEnd =
+        trackedPosition() + consumed + GetArea::available(fileStream.rdbuf());
+    return ::lseek(descriptorOf(fileStream.rdbuf()), static_cast<off_t>(heldEnd), SEEK_SET) ==
+           static_cast<off_t>(heldEnd);
 }
 
 bool CollectFileReaderWriter::readLine(std::string& line) {
@@ -623,8 +577,8 @@ bool CollectFileReaderWriter::seek(unsigned long offset, SeekPosition origin) {
     if (!fileStream.good()) {
         fileStream.clear((fileStream.rdstate() & ~std::ios_base::eofbit) | std::ios_base::failbit);
     }
-    if (origin == SEEK_FROM_START && fileStream.good() && seeksBySmallBlock(offset)) {
-        return seekBySmallBlock(offset);
+    if (origin == SEEK_FROM_START && fileStream.good() && readsBlockFor(offset)) {
+        return seekByReadingBlock(offset);
     }
     std::ios_base::seekdir direction = std::ios_base::cur;
     if (origin == SEEK_FROM_START) {
@@ -634,8 +588,11 @@ bool CollectFileReaderWriter::seek(unsigned long offset, SeekPosition origin) {
     }
     // Same bits as a signed offset, so values above 2^63 - 1 count backwards. Reading there goes
     // on in whole buffers, whatever an earlier small block left.
+    if (!catchUpDescriptor()) {
+        fileStream.setstate(std::ios_base::badbit);
+    }
     fileStream.seekg(static_cast<std::streamoff>(offset), direction);
-    setRefill(fileStream.rdbuf(), kWholeRefill);
+    RefillPolicy::whole(fileStream.rdbuf());
     if (fileStream.fail()) {
         forgetPosition();
         return false;
@@ -647,57 +604,62 @@ bool CollectFileReaderWriter::seek(unsigned long offset, SeekPosition origin) {
     } else {
         forgetPosition();
     }
+    checkTrackedPosition();
     return true;
 }
 
-bool CollectFileReaderWriter::seeksBySmallBlock(uint64_t target) {
+bool CollectFileReaderWriter::readsBlockFor(uint64_t target) {
     // Near the largest position a small block would meet the end of the file where a whole one
     // fails with a read error, so there reading stays as it is.
-    if (!kSmallRefills || accessMode != ACCESS_READ || !isRegularFile() ||
-        target > static_cast<uint64_t>(INT64_MAX) - kWholeRefill) {
+    if (!RefillPolicy::sizable() || accessMode != ACCESS_READ || !isRegularFile() ||
+        target > static_cast<uint64_t>(INT64_MAX) - RefillPolicy::kWholeRefill) {
         return false;
     }
     // A target less than a whole buffer past the bytes held continues a walk through the file:
     // whole refills serve it better.
     if (positionKnown()) {
-        std::streambuf* buffer = fileStream.rdbuf();
-        const uint64_t heldEnd =
-            trackedPosition() + static_cast<uint64_t>(GetArea::end(buffer) - GetArea::next(buffer));
-        if (target >= heldEnd && target - heldEnd < kWholeRefill) {
+        const uint64_t heldEnd = trackedPosition() + GetArea::available(fileStream.rdbuf());
+        if (target >= heldEnd && target - heldEnd < RefillPolicy::kWholeRefill) {
             return false;
         }
     }
     return true;
 }
 
-bool CollectFileReaderWriter::seekBySmallBlock(uint64_t target) {
-    std::streambuf* buffer = fileStream.rdbuf();
-    const uint64_t blockStart = target & ~static_cast<uint64_t>(kSmallRefill - 1);
-    fileStream.seekg(static_cast<std::streamoff>(blockStart), std::ios_base::beg);
-    setRefill(fileStream.rdbuf(), kSmallRefill);
-    bool read = false;
-    if (!fileStream.fail()) {
-        try {
-            buffer->sgetc();
-            read = true;
-        } catch (const std::exception&) {
-            // A read error: the seek goes on as below, and the next read meets the error.
-        }
-    }
-    const uint64_t held = static_cast<uint64_t>(GetArea::end(buffer) - GetArea::begin(buffer));
-    if (read && held >= target - blockStart) {
+bool CollectFileReaderWriter::seekByReadingBlock(uint64_t target) {
+    std::filebuf* buffer = fileStream.rdbuf();
+    const uint64_t blockStart = RefillPolicy::blockStart(target);
+    // One pread(2) of the small block into the stream's own array, which then holds it as if a
+    // refill had read it. The descriptor's offset is left where it was, behind: it is brought to
+    // the end of the bytes held before anything else uses it (catchUpDescriptor).
+    char* const array = collect_file_internal::readArray(buffer);
+    ssize_t held = -1;
+    do {
+        held = ::pread(descriptorOf(buffer), array, RefillPolicy::kSmallBlock,
+                       static_cast<off_t>(blockStart));
+    } while (held < 0 && errno == EINTR);
+    if (held > 0 && static_cast<uint64_t>(held) >= target - blockStart) {
+        collect_file_internal::holdRead(buffer, static_cast<size_t>(held));
         GetArea::moveTo(buffer, GetArea::begin(buffer) + (target - blockStart));
-    } else {
-        // The file ends before the target, could not be read, or refused the block's position:
-        // stand at the target itself, or fail as a plain seek there would.
-        fileStream.seekg(static_cast<std::streamoff>(target), std::ios_base::beg);
-        setRefill(fileStream.rdbuf(), kSmallRefill);
-        if (fileStream.fail()) {
-            forgetPosition();
-            return false;
-        }
+        RefillPolicy::smallBlock(buffer);  // later refills double from here
+        setTrackedPosition(target);
+        setDescriptorBehind(true);
+        return true;
+    }
+    // The file ends before the target, could not be read, or refused the block's position:
+    // stand at the target itself, or fail as a plain seek there would. A read error meets the
+    // next read.
+    if (!catchUpDescriptor()) {
+        fileStream.setstate(std::ios_base::badbit);
+    }
+    fileStream.seekg(static_cast<std::streamoff>(target), std::ios_base::beg);
+    RefillPolicy::smallBlock(buffer);
+    if (fileStream.fail()) {
+        forgetPosition();
+        return false;
     }
     setTrackedPosition(target);
+    checkTrackedPosition();
     return true;
 }
 

@@ -292,6 +292,10 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     // it extracts nothing and leaves the stream failed.
     template <class Sink>
     void readBoundedLine(Sink& sink, int32_t limit);
+    // Before a refill (grow: one that may take more than the last), with `consumed` bytes
+    // delivered since the tracked position was last set: sizes the refill by the refill policy
+    // and brings the descriptor up to the bytes held. False when that failed.
+    bool prepareRefill(bool grow, uint64_t consumed);
     // Reads the next line for a text form and sets text to its delivered part; returns whether
     // it was delivered, false only at the end of the file (text is then left unchanged).
     bool readText(std::string& text);
@@ -302,25 +306,40 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     // stream holds and is known without one (from the start, or from a tracked current
     // position, of a regular file opened for reading). False, changing nothing, otherwise.
     bool seekWithinBuffer(uint64_t offset, SeekPosition origin);
-    // Whether a seek from the start to target, outside the buffer, goes through one small block
-    // read at once: a regular file opened for reading, far enough from the largest position.
-    bool seeksBySmallBlock(uint64_t target);
-    // Moves a healthy stream to target by reading the small, aligned block that holds it.
-    // Returns the seek's result, as seek() would.
-    bool seekBySmallBlock(uint64_t target);
+    // Whether a seek from the start to target, outside the buffer, reads the small block that
+    // holds target at once: a regular file opened for reading, far enough from the largest
+    // position, and not just past the bytes held.
+    bool readsBlockFor(uint64_t target);
+    // Moves a healthy stream to target by reading the small, aligned block that holds it with
+    // one pread(2), leaving the descriptor behind. Returns the seek's result, as seek() would.
+    bool seekByReadingBlock(uint64_t target);
+    // Brings a descriptor left behind by seekByReadingBlock to the end of the bytes the stream
+    // holds, `consumed` bytes having been delivered since the tracked position was last set.
+    // True when it was not behind or got there; false when the lseek(2) failed.
+    bool catchUpDescriptor(uint64_t consumed = 0);
 
-    // The read position is tracked in statusFlag and auxValue1, and whether the file is a
-    // regular one in auxValue2: members that no operation gave a meaning, reused on purpose so
-    // that the object's layout stays as it is.
+    // The read position is tracked in statusFlag and auxValue1, and two facts about the file in
+    // auxValue2: members that no operation gave a meaning, reused on purpose so that the
+    // object's layout stays as it is.
+    // Invariant: while positionKnown(), trackedPosition() equals what the stream's position
+    // report would give (checked in debug builds by checkTrackedPosition()).
     bool positionKnown() const { return statusFlag; }
     uint64_t trackedPosition() const { return auxValue1; }
     void setTrackedPosition(uint64_t position) {
         statusFlag = true;
         auxValue1 = position;
     }
+    void advanceTrackedPosition(uint64_t bytes);
     void forgetPosition() { statusFlag = false; }
-    bool isRegularFile() const { return auxValue2 == 1; }
+    void checkTrackedPosition();
+    // auxValue2 bit 0: the opened file is a regular one. Bit 1: the descriptor's offset is
+    // behind the bytes the stream holds (seekByReadingBlock), which implies positionKnown().
+    bool isRegularFile() const { return (auxValue2 & 1) != 0; }
     void setRegularFile(bool regular) { auxValue2 = regular ? 1 : 0; }
+    bool descriptorBehind() const { return (auxValue2 & 2) != 0; }
+    void setDescriptorBehind(bool behind) {
+        auxValue2 = (auxValue2 & ~uint64_t(2)) | (behind ? 2 : 0);
+    }
     // Closes the stream; false when closing an open stream failed. Marks the stream failed when
     // it was not open or its close failed.
     bool closeStream();
@@ -361,8 +380,8 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     int32_t bufferedLength;
     // The read position while statusFlag is set (trackedPosition()); set to 0 by the destructor.
     uint64_t auxValue1;
-    // 1 when the opened file is a regular file (isRegularFile()); 0 from construction on, set by
-    // OpenFile and Close, set to 0 by the destructor.
+    // Facts about the opened file (isRegularFile(), descriptorBehind()); 0 from construction
+    // on, set by OpenFile, seeks and Close, set to 0 by the destructor.
     uint64_t auxValue2;
 };
 

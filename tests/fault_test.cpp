@@ -117,9 +117,9 @@ TEST_F(FaultTest, ReadsEndWhenAnotherWriterTruncatesTheFile) {
 
 TEST_F(FaultTest, AReadErrorFailsTheStreamWithoutEndingTheFile) {
     // Reading this process's memory from address 0 fails with an I/O error.
-#if defined(_LIBCPP_VERSION)
-    GTEST_SKIP() << "libc++'s file buffer reads an I/O error as the end of the file";
-#endif
+    if (!kReadErrorsReported) {
+        GTEST_SKIP() << "libc++'s file buffer reads an I/O error as the end of the file";
+    }
     CollectFileReaderWriter reader;
     ASSERT_TRUE(reader.OpenFile("/proc/self/mem", ACCESS_READ));
     std::string line = "x";

@@ -82,6 +82,9 @@ std::vector<Outcome> runSession(CollectFileReaderWriter& reader) {
     withOffset();
     seek(200000, SEEK_FROM_START);  // outside: one small block
     withOffset();
+    seek(20000, SEEK_FROM_CURRENT);  // outside again, from a position read by block
+    withOffset();
+    seek(200000, SEEK_FROM_START);
     plain(300);  // across refills that grow back to whole buffers
     withOffset();
     seek(static_cast<unsigned long>(-5000), SEEK_FROM_CURRENT);

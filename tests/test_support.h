@@ -40,15 +40,21 @@ std::vector<std::string> readAllLines(const std::string& path);
 // the first byte that differs.
 ::testing::AssertionResult isPrefixOf(const std::string& actual, const std::string& expected);
 
-// Whether the library reaches the file stream's descriptor, as it does with libstdc++. With a
-// standard library that hides it (libc++) the library writes through the stream as a plain
-// std::fstream does: the descriptor is inherited by exec'd children, a text longer than the
-// buffer and its newline may reach the file in two writes, and a flush that failed part way may
-// be written again when the stream is closed.
+// What the standard library lets the library do, named once for the tests that depend on it.
+// With libstdc++ the library reaches the file stream's descriptor. With a standard library that
+// hides it (libc++) the library writes through the stream as a plain std::fstream does: the
+// descriptor is inherited by exec'd children, a text longer than the buffer and its newline may
+// reach the file in two writes, and a flush that failed part way may be written again when the
+// stream is closed. libc++'s file stream also reads an I/O error as the end of the file, and
+// Debian's libc++ brings an unwinder that crashes on a cancelled thread.
 #if defined(__GLIBCXX__)
 constexpr bool kDescriptorKnown = true;
+constexpr bool kReadErrorsReported = true;
+constexpr bool kCancellationUnwinds = true;
 #else
 constexpr bool kDescriptorKnown = false;
+constexpr bool kReadErrorsReported = false;
+constexpr bool kCancellationUnwinds = false;
 #endif
 
 // The whole content of a file; empty when it cannot be read.

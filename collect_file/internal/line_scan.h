@@ -1,0 +1,92 @@
+// Finding a line's end in the read buffer. Not installed.
+//
+// A text form delivers a line up to its delimiter or its first NUL byte, whichever comes first,
+// so the scan looks for either of two bytes. Lines are mostly short: the first kOnePassScan
+// bytes are scanned for both at once, 16 bytes a step with SSE2 (x86-64 always has it); the rest
+// of a longer line goes to the C library's memchr, which is fastest over long runs.
+
+#ifndef COLLECT_FILE_INTERNAL_LINE_SCAN_H
+#define COLLECT_FILE_INTERNAL_LINE_SCAN_H
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define COLLECT_FILE_SCAN_SSE2 1
+#endif
+
+namespace collect_file_internal {
+
+// Index of the first `byte` in [bytes, bytes + n), or n.
+inline size_t indexOf(const char* bytes, size_t n, char byte) {
+    const void* found = std::memchr(bytes, byte, n);
+    return found != nullptr ? static_cast<size_t>(static_cast<const char*>(found) - bytes) : n;
+}
+
+// The first byte in [bytes, bytes + n) that is `a` or `b`, or nullptr: two memchr passes.
+inline const char* findEitherByMemchr(const char* bytes, size_t n, char a, char b) {
+    const size_t first = indexOf(bytes, n, a);
+    const size_t second = indexOf(bytes, first, b);
+    return second < first ? bytes + second : first < n ? bytes + first : nullptr;
+}
+
+#if defined(COLLECT_FILE_SCAN_SSE2)
+// Bit i set where chunk byte i is a or b.
+inline unsigned hitsOf(__m128i chunk, __m128i a, __m128i b) {
+    return static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(chunk, a), _mm_cmpeq_epi8(chunk, b))));
+}
+
+// The first byte in [bytes, bytes + n) that is `a` or `b`, or nullptr: one pass, 16 bytes a
+// step; a tail shorter than 16 bytes is scanned again within the last 16 when there are that
+// many, else byte by byte.
+inline const char* findEitherBySse2(const char* bytes, size_t n, char a, char b) {
+    const __m128i wantA = _mm_set1_epi8(a);
+    const __m128i wantB = _mm_set1_epi8(b);
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        const unsigned hits =
+            hitsOf(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i)), wantA, wantB);
+        if (hits != 0) {
+            return bytes + i + __builtin_ctz(hits);
+        }
+    }
+    if (i < n && n >= 16) {
+        // Only the bytes past i count.
+        const unsigned hits =
+            hitsOf(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + n - 16)), wantA,
+                   wantB) >>
+            (16 - (n - i));
+        return hits != 0 ? bytes + i + __builtin_ctz(hits) : nullptr;
+    }
+    for (; i < n; ++i) {
+        if (bytes[i] == a || bytes[i] == b) {
+            return bytes + i;
+        }
+    }
+    return nullptr;
+}
+#endif
+
+// Bytes that findEither scans in one pass before it leaves a long line to memchr.
+const size_t kOnePassScan = 256;
+
+// The first byte in [bytes, bytes + n) that is `a` or `b`, or nullptr.
+inline const char* findEither(const char* bytes, size_t n, char a, char b) {
+#if defined(COLLECT_FILE_SCAN_SSE2)
+    const size_t first = std::min(n, kOnePassScan);
+    const char* found = findEitherBySse2(bytes, first, a, b);
+    if (found != nullptr || first == n) {
+        return found;
+    }
+    return findEitherByMemchr(bytes + first, n - first, a, b);
+#else
+    return findEitherByMemchr(bytes, n, a, b);
+#endif
+}
+
+}  // namespace collect_file_internal
+
+#endif  // COLLECT_FILE_INTERNAL_LINE_SCAN_H
