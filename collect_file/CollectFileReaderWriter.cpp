@@ -452,6 +452,10 @@ bool CollectFileReaderWriter::readText(std::string& text) {
             return true;
         }
     }
+    return readTextBounded(text);
+}
+
+bool CollectFileReaderWriter::readTextBounded(std::string& text) {
     TextSink sink(text);
     readBoundedLine(sink, kLineReadLimit);
     // The line read fails whenever it extracted nothing, so end of file without failure means
@@ -507,8 +511,7 @@ bool CollectFileReaderWriter::catchUpDescriptor(uint64_t consumed) {
     assert(positionKnown() && "a descriptor behind implies a known position");
     setDescriptorBehind(false);
     // The file offset that matches the end of the bytes the buffer holds.
-    const uint64_t heldEnd =
-        trackedPosition() + consumed + GetArea::available(fileStream.rdbuf());
+    const uint64_t heldEnd = trackedPosition() + consumed + GetArea::available(fileStream.rdbuf());
     return ::lseek(descriptorOf(fileStream.rdbuf()), static_cast<off_t>(heldEnd), SEEK_SET) ==
            static_cast<off_t>(heldEnd);
 }
@@ -586,11 +589,15 @@ bool CollectFileReaderWriter::seek(unsigned long offset, SeekPosition origin) {
     } else if (origin == SEEK_FROM_END) {
         direction = std::ios_base::end;
     }
-    // Same bits as a signed offset, so values above 2^63 - 1 count backwards. Reading there goes
-    // on in whole buffers, whatever an earlier small block left.
-    if (!catchUpDescriptor()) {
+    // A seek from the current position counts from the descriptor's offset, which must be
+    // where the bytes held end; from the start or the end it does not matter where it was.
+    if (direction != std::ios_base::cur) {
+        setDescriptorBehind(false);
+    } else if (!catchUpDescriptor()) {
         fileStream.setstate(std::ios_base::badbit);
     }
+    // Same bits as a signed offset, so values above 2^63 - 1 count backwards. Reading there goes
+    // on in whole buffers, whatever an earlier small block left.
     fileStream.seekg(static_cast<std::streamoff>(offset), direction);
     RefillPolicy::whole(fileStream.rdbuf());
     if (fileStream.fail()) {
@@ -649,9 +656,7 @@ bool CollectFileReaderWriter::seekByReadingBlock(uint64_t target) {
     // The file ends before the target, could not be read, or refused the block's position:
     // stand at the target itself, or fail as a plain seek there would. A read error meets the
     // next read.
-    if (!catchUpDescriptor()) {
-        fileStream.setstate(std::ios_base::badbit);
-    }
+    setDescriptorBehind(false);  // the seek sets the descriptor's offset itself
     fileStream.seekg(static_cast<std::streamoff>(target), std::ios_base::beg);
     RefillPolicy::smallBlock(buffer);
     if (fileStream.fail()) {

@@ -299,6 +299,8 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     // Reads the next line for a text form and sets text to its delivered part; returns whether
     // it was delivered, false only at the end of the file (text is then left unchanged).
     bool readText(std::string& text);
+    // readText for the lines its fast path leaves: through the bounded line read.
+    __attribute__((noinline)) bool readTextBounded(std::string& text);
     // The current read position: the tracked one while it is known; otherwise asked of the
     // stream, whatever its state, and tracked from then on. -1 when it has no position.
     int64_t readPosition();
