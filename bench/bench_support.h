@@ -47,24 +47,23 @@ const Workload& workload(const std::string& name);
 const std::vector<uint32_t>& randomLookups();
 const std::vector<uint32_t>& nearbyLookups();
 
-// A comparison row: `library` against `reference`, with a target ratio (0: for information).
+// A comparison row of the summary: the benchmark `library` against `reference`, with a target
+// ratio (0: for information). A table entry names only the reference and the target; the entry
+// is the library side.
 struct Comparison {
-    std::string library;
     std::string reference;
     double target;
+    std::string library = "";
 };
+// Every comparison row, in the order registered.
 std::vector<Comparison>& comparisons();
 
 // One benchmark of a table: its name, the function it runs, and the benchmarks it is compared
-// with in the summary, each with a target ratio (0: for information).
-struct Against {
-    std::string reference;
-    double target;
-};
+// with in the summary.
 struct BenchmarkEntry {
     std::string name;
     std::function<void(benchmark::State&)> run;
-    std::vector<Against> against = {};
+    std::vector<Comparison> against = {};
     benchmark::TimeUnit unit = benchmark::kMillisecond;
 };
 

@@ -2,7 +2,9 @@
 // Benchmark's own table, with the median, standard deviation and coefficient of variation of
 // five repetitions), then prints the comparison rows, the scaling runs and the memory check.
 //
-// Usage: collect_file_bench [--benchmark_filter=...] [other Google Benchmark flags]
+// Usage: collect_file_bench [--markdown=FILE] [--benchmark_filter=...] [other Google Benchmark
+// flags]. --markdown=FILE writes the comparison as a Markdown table into FILE, between the lines
+// "<!-- benchmark table: begin -->" and "<!-- benchmark table: end -->".
 // COLLECT_FILE_BENCH_DIR chooses the folder for the files (default: a fresh one in /dev/shm,
 // or in /tmp where /dev/shm is missing).
 
@@ -12,7 +14,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <map>
+#include <string>
+#include <vector>
 
 #include "bench_support.h"
 #include "memory.h"
@@ -72,38 +78,96 @@ int groupOf(const std::string& name) {
     return 4;
 }
 
-void printComparison(const SummaryReporter& reporter) {
+// One row of the summary as measured.
+struct MeasuredRow {
+    Comparison comparison;
+    const SummaryReporter::Summary* library;    // nullptr: did not run
+    const SummaryReporter::Summary* reference;  // nullptr: did not run
+    double ratio = 0;
+    double spread = 0;
+    std::string target = "";  // "<= 1.05 met", or empty for information
+};
+
+std::vector<MeasuredRow> measuredRows(const SummaryReporter& reporter) {
     std::vector<Comparison> rows = comparisons();
     std::stable_sort(rows.begin(), rows.end(), [](const Comparison& a, const Comparison& b) {
         return groupOf(a.library) < groupOf(b.library);
     });
+    std::vector<MeasuredRow> measured;
+    for (const Comparison& row : rows) {
+        MeasuredRow m{row, reporter.find(row.library), reporter.find(row.reference)};
+        if (m.library != nullptr && m.reference != nullptr) {
+            m.ratio = m.library->nsPerItem / m.reference->nsPerItem;
+            m.spread = std::hypot(m.library->spread, m.reference->spread);
+            if (row.target > 0) {
+                char text[32];
+                std::snprintf(text, sizeof text, "<= %.2f %s", row.target,
+                              m.ratio <= row.target ? "met" : "MISSED");
+                m.target = text;
+            }
+        }
+        measured.push_back(m);
+    }
+    return measured;
+}
+
+// Replaces what stands between the two marker lines in the Markdown file at path with the
+// summary as a table; false when the file or a marker is missing.
+bool writeMarkdown(const std::string& path, const std::vector<MeasuredRow>& rows) {
+    const std::string begin = "<!-- benchmark table: begin -->\n";
+    const std::string end = "<!-- benchmark table: end -->";
+    std::ifstream in(path);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t from = text.find(begin);
+    const size_t to = text.find(end);
+    if (from == std::string::npos || to == std::string::npos || to < from) {
+        return false;
+    }
+    std::string table =
+        "| library form | ns | against | ns | ratio | spread | target |\n"
+        "|---|---:|---|---:|---:|---:|---|\n";
+    for (const MeasuredRow& row : rows) {
+        if (row.library == nullptr || row.reference == nullptr) {
+            continue;
+        }
+        char line[512];
+        std::snprintf(line, sizeof line, "| %s | %.1f | %s | %.1f | %.2fx | %.1f%% | %s |\n",
+                      row.comparison.library.c_str(), row.library->nsPerItem,
+                      row.comparison.reference.c_str(), row.reference->nsPerItem, row.ratio,
+                      row.spread * 100, row.target.c_str());
+        table += line;
+    }
+    std::ofstream out(path);
+    out << text.substr(0, from + begin.size()) << table << text.substr(to);
+    return static_cast<bool>(out);
+}
+
+void printComparison(const SummaryReporter& reporter, const std::string& markdownPath) {
+    const std::vector<MeasuredRow> rows = measuredRows(reporter);
     std::printf(
         "\nComparison (medians of %d repetitions; ratio of the times per item, lower is "
         "better, with the spread of the two runs combined)\n\n",
         kRepetitions);
     std::printf("%-40s %10s   %-44s %10s %8s %7s  %s\n", "library form", "ns/item", "against",
                 "ns/item", "ratio", "spread", "target");
-    for (const Comparison& row : rows) {
-        const SummaryReporter::Summary* library = reporter.find(row.library);
-        const SummaryReporter::Summary* reference = reporter.find(row.reference);
-        if (library == nullptr || reference == nullptr) {
-            std::printf("%-40s %10s   %-44s %10s %8s\n", row.library.c_str(),
-                        library == nullptr ? "missing" : "", row.reference.c_str(),
-                        reference == nullptr ? "missing" : "", "");
+    for (const MeasuredRow& row : rows) {
+        if (row.library == nullptr || row.reference == nullptr) {
+            std::printf("%-40s %10s   %-44s %10s\n", row.comparison.library.c_str(),
+                        row.library == nullptr ? "missing" : "", row.comparison.reference.c_str(),
+                        row.reference == nullptr ? "missing" : "");
             continue;
         }
-        const double ratio = library->nsPerItem / reference->nsPerItem;
-        const double spread = std::hypot(library->spread, reference->spread);
-        std::string target;
-        if (row.target > 0) {
-            char text[32];
-            std::snprintf(text, sizeof text, "<= %.2f %s", row.target,
-                          ratio <= row.target ? "met" : "MISSED");
-            target = text;
-        }
-        std::printf("%-40s %10.1f   %-44s %10.1f %7.2fx %6.1f%%  %s\n", row.library.c_str(),
-                    library->nsPerItem, row.reference.c_str(), reference->nsPerItem, ratio,
-                    spread * 100, target.c_str());
+        std::printf("%-40s %10.1f   %-44s %10.1f %7.2fx %6.1f%%  %s\n",
+                    row.comparison.library.c_str(), row.library->nsPerItem,
+                    row.comparison.reference.c_str(), row.reference->nsPerItem, row.ratio,
+                    row.spread * 100, row.target.c_str());
+    }
+    if (!markdownPath.empty()) {
+        std::printf("\n%s %s\n",
+                    writeMarkdown(markdownPath, rows) ? "Wrote the table into"
+                                                      : "Could not write the table "
+                                                        "between the markers of",
+                    markdownPath.c_str());
     }
     std::printf("\nScaling: write and read back through the library\n");
     for (int megabytes : {1, 64, 512}) {
@@ -123,6 +187,17 @@ int main(int argc, char** argv) {
     if (isRssChild(argc, argv)) {
         return runRssChild(argv);
     }
+    // --markdown=FILE: also write the comparison into FILE, between its marker lines.
+    std::string markdownPath;
+    const std::string markdownFlag = "--markdown=";
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]).rfind(markdownFlag, 0) == 0) {
+            markdownPath = argv[i] + markdownFlag.size();
+            std::copy(argv + i + 1, argv + argc + 1, argv + i);
+            --argc;
+            break;
+        }
+    }
     benchmark::Initialize(&argc, argv);
     makeBenchFolder();
     std::printf("Files in %s (page cache); generating workloads with a fixed seed...\n",
@@ -132,7 +207,7 @@ int main(int argc, char** argv) {
     }
     SummaryReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    printComparison(reporter);
+    printComparison(reporter, markdownPath);
     printMemory("/proc/self/exe");
     removeWorkloadFiles();
     unlink((benchFolder() + "/small.collect").c_str());

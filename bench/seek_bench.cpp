@@ -1,6 +1,8 @@
 // Going back to an entry: seek to a line's recorded offset and read that one line, at random
 // across the headline file and walking forwards a few lines at a time. The library against
-// stdio fseek + fgets, std::ifstream seekg + getline, pread of 4 KiB + memchr, and mmap + memchr.
+// stdio fseek + fgets, std::ifstream seekg + getline, pread of 4 KiB from the line + memchr, one
+// pread of the aligned 4 KiB block that holds it (the floor of one system call), and
+// mmap + memchr.
 // Each lookup checks the length of the line it got.
 
 #include <collect_file/CollectFileReaderWriter.h>
@@ -73,6 +75,34 @@ bool lookUpWithPread(const Workload& w, const std::vector<uint32_t>& lines) {
     return ok;
 }
 
+// The least one system call per lookup can do: one pread of the aligned 4 KiB block that holds
+// the line (and of the next block for a line that crosses its end), then memchr.
+bool lookUpWithAlignedPread(const Workload& w, const std::vector<uint32_t>& lines) {
+    const int fd = open(w.path.c_str(), O_RDONLY);
+    const size_t kBlock = 4096;
+    alignas(kBlock) static char blocks[2 * kBlock];
+    std::string line;
+    const bool ok = lookUpAll(w, lines, [&](uint64_t offset, size_t length) {
+        const uint64_t start = offset & ~static_cast<uint64_t>(kBlock - 1);
+        ssize_t got = pread(fd, blocks, kBlock, static_cast<off_t>(start));
+        const char* begin = blocks + (offset - start);
+        const void* newline =
+            got > 0 ? std::memchr(begin, '\n', static_cast<size_t>(got) - (offset - start))
+                    : nullptr;
+        if (newline == nullptr && got == static_cast<ssize_t>(kBlock)) {
+            got += pread(fd, blocks + kBlock, kBlock, static_cast<off_t>(start + kBlock));
+            newline = std::memchr(begin, '\n', static_cast<size_t>(got) - (offset - start));
+        }
+        if (newline == nullptr) {
+            return false;
+        }
+        line.assign(begin, static_cast<const char*>(newline) - begin);
+        return line.size() == length;
+    });
+    close(fd);
+    return ok;
+}
+
 bool lookUpWithMmap(const Workload& w, const std::vector<uint32_t>& lines) {
     const int fd = open(w.path.c_str(), O_RDONLY);
     void* mapped = mmap(nullptr, w.fileBytes, PROT_READ, MAP_PRIVATE, fd, 0);
@@ -117,18 +147,21 @@ std::vector<BenchmarkEntry> seekTable() {
         const char* name;
         const std::vector<uint32_t>& (*lines)();
         double targetAgainstStdio;
-    } kinds[] = {{"random", randomLookups, 1.0}, {"nearby", nearbyLookups, 0.2}};
+    } kinds[] = {{"random", randomLookups, 0.85}, {"nearby", nearbyLookups, 0.2}};
     for (const auto& kind : kinds) {
         const std::string prefix = std::string("seek/") + kind.name + "/";
         entries.push_back({prefix + "fseek+fgets", benchLookUp(kind.lines, lookUpWithStdio)});
         entries.push_back({prefix + "seekg+getline", benchLookUp(kind.lines, lookUpWithIfstream)});
         entries.push_back(
             {prefix + "pread 4 KiB+memchr", benchLookUp(kind.lines, lookUpWithPread)});
+        entries.push_back({prefix + "aligned pread 4 KiB+memchr floor",
+                           benchLookUp(kind.lines, lookUpWithAlignedPread)});
         entries.push_back({prefix + "mmap+memchr", benchLookUp(kind.lines, lookUpWithMmap)});
         entries.push_back({prefix + "seek+readLine",
                            benchLookUp(kind.lines, lookUpWithLibrary),
                            {{prefix + "fseek+fgets", kind.targetAgainstStdio},
                             {prefix + "seekg+getline", 0},
+                            {prefix + "aligned pread 4 KiB+memchr floor", 0},
                             {prefix + "pread 4 KiB+memchr", 0},
                             {prefix + "mmap+memchr", 0}}});
     }

@@ -156,8 +156,9 @@ int registerTable(const std::vector<BenchmarkEntry>& entries) {
             ->Repetitions(kRepetitions)
             ->ReportAggregatesOnly(true)
             ->UseRealTime();
-        for (const Against& against : entry.against) {
-            comparisons().push_back({entry.name, against.reference, against.target});
+        for (Comparison row : entry.against) {
+            row.library = entry.name;
+            comparisons().push_back(row);
         }
     }
     return static_cast<int>(entries.size());
