@@ -427,7 +427,7 @@ bool CollectFileReaderWriter::prepareRefill(bool grow, uint64_t consumed) {
     return catchUpDescriptor(consumed);
 }
 
-bool CollectFileReaderWriter::readText(std::string& text) {
+__attribute__((always_inline)) inline bool CollectFileReaderWriter::readText(std::string& text) {
     // The common line, within the limit, ends inside the buffer and holds no NUL: it is found
     // and copied at once. Every other line takes the bounded line read.
     if (fileStream.good()) {
