@@ -83,11 +83,12 @@ TEST_F(LifecycleTest, RepeatedCloseResults) {
         {"read", ACCESS_READ, {true, true, true, true}},
     };
     for (const RepeatedCloseCase& c : cases) {
+        SCOPED_TRACE(c.name);
         const std::string path = fileWith("a\n", c.name);
         CollectFileReaderWriter object;
-        ASSERT_TRUE(object.OpenFile(path, c.mode)) << c.name;
+        ASSERT_TRUE(object.OpenFile(path, c.mode));
         for (size_t i = 0; i < c.results.size(); ++i) {
-            EXPECT_EQ(object.Close(), c.results[i]) << c.name << ", close #" << i + 1;
+            EXPECT_EQ(object.Close(), c.results[i]) << "close #" << i + 1;
         }
     }
 }

@@ -32,8 +32,8 @@ TEST(LineScanTest, FindsTheFirstOfEitherByteAtEveryPositionAndLength) {
             bytes += '\0';
             for (size_t hit = 0; hit <= length; ++hit) {
                 for (const char* sought : {"\n", "0", "both"}) {
-                    SCOPED_TRACE(::testing::Message() << "length " << length << ", hit at " << hit
-                                                      << ", " << sought);
+                    SCOPED_TRACE(::testing::Message()
+                                 << "length " << length << ", hit at " << hit << ", " << sought);
                     std::string line = bytes;
                     if (hit < length) {
                         line[hit] = sought[0] == '0' ? '\0' : '\n';

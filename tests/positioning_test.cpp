@@ -36,16 +36,17 @@ TEST_F(PositioningTest, SeeksFromEachOrigin) {
         {"after the end was reached", 3, 0, SEEK_FROM_START, false, false, ""},
     };
     for (const SeekCase& c : cases) {
+        SCOPED_TRACE(c.name);
         CollectFileReaderWriter reader;
         openForReading(reader, kSixLetters);
         std::string line;
         for (int i = 0; i < c.linesReadFirst; ++i) {
             reader.readLine(line);
         }
-        EXPECT_EQ(reader.seek(c.offset, c.origin), c.seekResult) << c.name;
+        EXPECT_EQ(reader.seek(c.offset, c.origin), c.seekResult);
         line = "unchanged";
-        EXPECT_EQ(reader.readLine(line), c.readResult) << c.name;
-        EXPECT_EQ(line, c.lineAfter) << c.name;
+        EXPECT_EQ(reader.readLine(line), c.readResult);
+        EXPECT_EQ(line, c.lineAfter);
     }
 }
 

@@ -130,8 +130,8 @@ void* readForever(void* argument) {
 
 TEST_F(ProcessTest, AThreadCancelledWhileReadingUnwinds) {
     if (!kCancellationUnwinds) {
-        // Debian's libc++ brings LLVM's libunwind, which crashes in glibc's unwinding of a cancelled
-        // thread even for a plain std::getline on an std::ifstream.
+        // Debian's libc++ brings LLVM's libunwind, which crashes in glibc's unwinding of a
+        // cancelled thread even for a plain std::getline on an std::ifstream.
         GTEST_SKIP() << "cancellation crashes in libc++'s unwinder";
     }
     BlockedReader blocked;

@@ -38,13 +38,14 @@ TEST_F(ReadingTest, SplitsLinesAtTheDelimiter) {
         {"delimiter never found", "abc\ndef\n", '|', {{true, "abc\ndef\n"}, {false, "abc\ndef\n"}}},
     };
     for (const ReadCase& c : cases) {
+        SCOPED_TRACE(c.name);
         CollectFileReaderWriter reader;
         reader.setNewLineDelimiter(c.delimiter);
         openForReading(reader, c.bytes);
         std::string line = "start";
         for (size_t i = 0; i < c.reads.size(); ++i) {
-            EXPECT_EQ(reader.readLine(line), c.reads[i].result) << c.name << ", read #" << i + 1;
-            EXPECT_EQ(line, c.reads[i].line) << c.name << ", read #" << i + 1;
+            EXPECT_EQ(reader.readLine(line), c.reads[i].result) << "read #" << i + 1;
+            EXPECT_EQ(line, c.reads[i].line) << "read #" << i + 1;
         }
     }
 }
@@ -84,19 +85,20 @@ TEST_F(ReadingTest, DeliversLinesUpTo2047BytesAndFailsLongerOnes) {
         {"2048 at the end without newline", 2048, false, false},
     };
     for (const LengthCase& c : cases) {
+        SCOPED_TRACE(c.name);
         const std::string text(c.length, 'q');
         CollectFileReaderWriter reader;
         openForReading(reader, text + (c.newline ? "\nnext\n" : ""));
         std::string line;
-        EXPECT_EQ(reader.readLine(line), c.deliveredWhole) << c.name;
-        EXPECT_TRUE(line == text.substr(0, 2047)) << c.name;
+        EXPECT_EQ(reader.readLine(line), c.deliveredWhole);
+        EXPECT_TRUE(line == text.substr(0, 2047));
         if (!c.deliveredWhole) {
             // The stream has failed for good: the rest of the line is never delivered.
-            EXPECT_FALSE(reader.readLine(line)) << c.name;
-            EXPECT_EQ(line, "") << c.name;
-            EXPECT_FALSE(reader.seek(0UL)) << c.name;
+            EXPECT_FALSE(reader.readLine(line));
+            EXPECT_EQ(line, "");
+            EXPECT_FALSE(reader.seek(0UL));
             char shortLine[8];
-            EXPECT_TRUE(reader.readLine(shortLine)) << c.name;
+            EXPECT_TRUE(reader.readLine(shortLine));
         }
     }
 }
@@ -303,21 +305,8 @@ TEST_F(ReadingTest, RoundTripOfGeneratedLines) {
             } while (c == '\n');
         }
     }
-    const std::string path = pathOf("round_trip");
-    CollectFileReaderWriter writer;
-    ASSERT_TRUE(writer.OpenFile(path, ACCESS_WRITE));
-    for (const std::string& line : lines) {
-        ASSERT_TRUE(writer.writeLine(line.c_str()));
-    }
-    ASSERT_TRUE(writer.Close());
-
-    CollectFileReaderWriter reader;
-    ASSERT_TRUE(reader.OpenFile(path, ACCESS_READ));
-    std::vector<std::string> readBack;
-    std::string line;
-    while (reader.readLine(line)) {
-        readBack.push_back(line);
-    }
+    writtenBytes(lines, ACCESS_WRITE, "round_trip");
+    const std::vector<std::string> readBack = readAllLines(pathOf("round_trip"));
     ASSERT_EQ(readBack.size(), lines.size());
     EXPECT_TRUE(readBack == lines);
 }
