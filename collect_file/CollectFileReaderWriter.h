@@ -272,7 +272,8 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     // Reading a regular file, a target inside the block the stream holds is reached without a
     // system call, and the bytes there are delivered as they were read: if another process
     // rewrote them since, the old bytes come back. A target outside it is read afresh, in a
-    // small block first (seek(offset + 1) to a recorded entry reads 4 KiB, not 64).
+    // small block first: seek(offset + 1) to a recorded entry reads the aligned 4 KiB that
+    // hold it, with one system call (pread(2) with libstdc++).
     bool seek(unsigned long offset, SeekPosition origin);
 
     // Same as seek(offset, SEEK_FROM_START). Write a literal zero offset as seek(0UL): a plain 0
