@@ -46,15 +46,18 @@ std::vector<std::string> readAllLines(const std::string& path);
 // descriptor is inherited by exec'd children, a text longer than the buffer and its newline may
 // reach the file in two writes, and a flush that failed part way may be written again when the
 // stream is closed. libc++'s file stream also reads an I/O error as the end of the file, and
-// Debian's libc++ brings an unwinder that crashes on a cancelled thread.
+// Debian's libc++ brings an unwinder that crashes on a cancelled thread, and its file stream reads
+// through stdio, whose calls inside the C library the fault injector cannot replace.
 #if defined(__GLIBCXX__)
 constexpr bool kDescriptorKnown = true;
 constexpr bool kReadErrorsReported = true;
 constexpr bool kCancellationUnwinds = true;
+constexpr bool kReadsInjectable = true;
 #else
 constexpr bool kDescriptorKnown = false;
 constexpr bool kReadErrorsReported = false;
 constexpr bool kCancellationUnwinds = false;
+constexpr bool kReadsInjectable = false;
 #endif
 
 // The whole content of a file; empty when it cannot be read.
