@@ -722,6 +722,21 @@ int check(const Options& options) {
     return worst;
 }
 
+// Says why reading stopped before the end, if it did, and returns the exit status for it; kClean
+// when reading reached the end.
+int reportStop(const std::string& path, const LineReader& reader) {
+    switch (reader.stop()) {
+        case Stop::kTooLong:
+            complain(path, "offset " + std::to_string(reader.position()) + ": " + kTooLongMessage);
+            return kProblem;
+        case Stop::kReadError:
+            complain(path, "offset " + std::to_string(reader.position()) + ": " + reader.error());
+            return kFailure;
+        default:
+            return kClean;
+    }
+}
+
 struct Section {
     std::string marker;
     uint64_t offset;
@@ -771,16 +786,7 @@ int sections(const Options& options) {
         complain(path, plural(markersWithCarriageReturn, "marker line ends", "marker lines end") +
                            " in \\r (a CRLF file): clients do not see them as markers");
     }
-    switch (reader.stop()) {
-        case Stop::kTooLong:
-            complain(path, "offset " + std::to_string(reader.position()) + ": " + kTooLongMessage);
-            return kProblem;
-        case Stop::kReadError:
-            complain(path, "offset " + std::to_string(reader.position()) + ": " + reader.error());
-            return kFailure;
-        default:
-            return kClean;
-    }
+    return reportStop(path, reader);
 }
 
 // Parses a decimal number of 64 bits, nothing else.
@@ -839,20 +845,11 @@ int show(const Options& options) {
     if (shownLines == count) {
         return kClean;
     }
-    switch (reader.stop()) {
-        case Stop::kTooLong:
-            complain(path, "offset " + std::to_string(reader.position()) + ": " + kTooLongMessage);
-            return kProblem;
-        case Stop::kReadError:
-            complain(path, "offset " + std::to_string(reader.position()) + ": " + reader.error());
-            return kFailure;
-        default:
-            if (shownLines == 0) {
-                complain(path, "offset " + std::to_string(start) + " is past the end of the input");
-                return kFailure;
-            }
-            return kClean;
+    if (reader.stop() == Stop::kEnd && shownLines == 0) {
+        complain(path, "offset " + std::to_string(start) + " is past the end of the input");
+        return kFailure;
     }
+    return reportStop(path, reader);
 }
 
 // Splits a command's arguments into options and operands; "--" ends the options and "-" alone
