@@ -841,6 +841,9 @@ int show(const Options& options) {
         }
         out.put(shown(line.text) + "\n");
     }
+    if (reader.stop() == Stop::kTooLong) {
+        out.put(shown(line.text) + "\n");  // the first 2,047 bytes, all that readers get
+    }
     out.flush();
     if (shownLines == count) {
         return kClean;
