@@ -27,7 +27,8 @@ inline size_t indexOf(const char* bytes, size_t n, char byte) {
 
 // The first byte in [bytes, bytes + n) that is `a` or `b`, or nullptr: two memchr passes. Kept
 // out of line, so that the common short scan that may call it needs few registers.
-__attribute__((noinline)) inline const char* findEitherByMemchr(const char* bytes, size_t n, char a, char b) {
+__attribute__((noinline)) inline const char* findEitherByMemchr(const char* bytes, size_t n, char a,
+                                                                char b) {
     const size_t first = indexOf(bytes, n, a);
     const size_t second = indexOf(bytes, first, b);
     return second < first ? bytes + second : first < n ? bytes + first : nullptr;
