@@ -79,7 +79,16 @@ const size_t kOnePassScan = 256;
 inline const char* findEither(const char* bytes, size_t n, char a, char b) {
 #if defined(COLLECT_FILE_SCAN_SSE2)
     const size_t first = std::min(n, kOnePassScan);
-    const char* found = findEitherBySse2(bytes, first, a, b);
+    const char* found = nullptr;
+    if (first >= 16) {
+        // Most lines end within their first 16 bytes or soon after: that chunk on its own.
+        const unsigned hits = hitsOf(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes)),
+                                     _mm_set1_epi8(a), _mm_set1_epi8(b));
+        found = hits != 0 ? bytes + __builtin_ctz(hits)
+                          : findEitherBySse2(bytes + 16, first - 16, a, b);
+    } else {
+        found = findEitherBySse2(bytes, first, a, b);
+    }
     if (found != nullptr || first == n) {
         return found;
     }
