@@ -37,7 +37,9 @@
 // - Reading a file that another process changes. Reads take the file in blocks of up to 64 KiB:
 //   lines already in the block are delivered as they were when it was read, even after the file
 //   was truncated or rewritten; bytes past the block are read as they are then. A file truncated
-//   below the read position reads as ended.
+//   below the read position reads as ended. A file that another process is appending to can end,
+//   for a reader, in the middle of a line being written (the kernel makes a long write visible a
+//   page at a time): that last line is delivered cut, like a last line without a delimiter.
 // - A read error (EIO) fails the read like the end of the file does; call ReadDataFromFile
 //   after the last read to tell them apart: true at the end of the file, false after an error
 //   or a line of 2,048 bytes or more. (libc++'s file stream reports a read error as the end of
