@@ -10,17 +10,17 @@
 namespace {
 
 __attribute__((constructor)) void armFromEnvironment() {
-    const char* spec = getenv("COLLECT_FILE_FAULT");
-    if (spec == nullptr) {
+    const char* armed = getenv("COLLECT_FILE_FAULT");
+    if (armed == nullptr) {
         return;
     }
-    const std::string text = spec;
+    const std::string text = armed;
     const size_t first = text.find(':');
     const size_t second = text.find(':', first + 1);
     fault_injector::Fault fault;
     if (first == std::string::npos || second == std::string::npos ||
         !fault_injector::fromName(text.substr(0, first).c_str(), fault)) {
-        abort();  // a test wrote a wrong specification
+        abort();  // a test wrote a malformed fault
     }
     fault_injector::arm(fault, atoi(text.c_str() + first + 1), atoi(text.c_str() + second + 1));
 }
