@@ -591,22 +591,30 @@ bool CollectFileReaderWriter::seek(unsigned long offset, SeekPosition origin) {
     }
     // A seek from the current position counts from the descriptor's offset, which must be
     // where the bytes held end; from the start or the end it does not matter where it was.
-    if (direction != std::ios_base::cur) {
-        setDescriptorBehind(false);
-    } else if (!catchUpDescriptor()) {
+    if (direction == std::ios_base::cur && !catchUpDescriptor()) {
         fileStream.setstate(std::ios_base::badbit);
     }
-    // Same bits as a signed offset, so values above 2^63 - 1 count backwards. Reading there goes
-    // on in whole buffers, whatever an earlier small block left.
+    // Reading there goes on in whole buffers, whatever an earlier small block left.
+    return seekStream(offset, direction, false);
+}
+
+bool CollectFileReaderWriter::seekStream(uint64_t offset, std::ios_base::seekdir direction,
+                                         bool smallBlockFirst) {
+    setDescriptorBehind(false);  // the stream's own seek sets the descriptor's offset
+    // Same bits as a signed offset, so values above 2^63 - 1 count backwards.
     fileStream.seekg(static_cast<std::streamoff>(offset), direction);
-    RefillPolicy::whole(fileStream.rdbuf());
+    if (smallBlockFirst) {
+        RefillPolicy::smallBlock(fileStream.rdbuf());
+    } else {
+        RefillPolicy::whole(fileStream.rdbuf());
+    }
     if (fileStream.fail()) {
         forgetPosition();
         return false;
     }
     // From the start the new position is the offset itself; otherwise it is asked of the
     // stream when next needed.
-    if (origin == SEEK_FROM_START) {
+    if (direction == std::ios_base::beg) {
         setTrackedPosition(offset);
     } else {
         forgetPosition();
@@ -656,16 +664,7 @@ bool CollectFileReaderWriter::seekByReadingBlock(uint64_t target) {
     // The file ends before the target, could not be read, or refused the block's position:
     // stand at the target itself, or fail as a plain seek there would. A read error meets the
     // next read.
-    setDescriptorBehind(false);  // the seek sets the descriptor's offset itself
-    fileStream.seekg(static_cast<std::streamoff>(target), std::ios_base::beg);
-    RefillPolicy::smallBlock(buffer);
-    if (fileStream.fail()) {
-        forgetPosition();
-        return false;
-    }
-    setTrackedPosition(target);
-    checkTrackedPosition();
-    return true;
+    return seekStream(target, std::ios_base::beg, true);
 }
 
 bool CollectFileReaderWriter::seekWithinBuffer(uint64_t offset, SeekPosition origin) {

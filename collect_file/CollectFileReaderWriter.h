@@ -318,6 +318,10 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     // Moves a healthy stream to target by reading the small, aligned block that holds it with
     // one pread(2), leaving the descriptor behind. Returns the seek's result, as seek() would.
     bool seekByReadingBlock(uint64_t target);
+    // Moves the stream itself to offset from direction (seekg), the next refill taking one
+    // small block or a whole buffer. Returns the seek's result, as seek() would; tracks the
+    // position when it counts from the start.
+    bool seekStream(uint64_t offset, std::ios_base::seekdir direction, bool smallBlockFirst);
     // Brings a descriptor left behind by seekByReadingBlock to the end of the bytes the stream
     // holds, `consumed` bytes having been delivered since the tracked position was last set.
     // True when it was not behind or got there; false when the lseek(2) failed.
