@@ -1,0 +1,241 @@
+// collect_file::Writer and collect_file::Reader: the safe way to write and read collect files.
+//
+// This header needs C++17. It is a thin layer over CollectFileReaderWriter (the compatible core
+// for existing callers, see CollectFileReaderWriter.h) that closes the class's traps:
+// - a line that no reader could deliver whole is refused when it is written, not found later;
+// - a new file replaces the old one only when it is complete and on disk (Writer::create,
+//   Writer::commit), and commit() makes what was written durable;
+// - offsets are the byte offset of a line's first byte, the value seek() takes;
+// - a Reader tells why it stopped (error()), can seek at any time, also after the end, and can
+//   go on after a line too long to read (skip());
+// - both are movable, small objects (the class's 129 KiB live on the heap).
+//
+// Nothing here prints, logs or throws, apart from std::bad_alloc when memory runs out on open(),
+// create(), append() or while a line is delivered. Errors are std::error_code values: either one
+// of collect_file::errc (category collect_file::error_category(), name "collect_file"), or the
+// system's errno in std::generic_category() (compare with std::errc values, e.g.
+// std::errc::io_error for EIO). An object is used by one thread at a time.
+//
+// Lines are split at '\n' and hold no NUL byte when written here. Byte offsets count from the
+// start of the file.
+
+#ifndef COLLECT_FILE_COLLECT_FILE_H
+#define COLLECT_FILE_COLLECT_FILE_H
+
+#if __cplusplus < 201703L
+#error "collect_file/collect_file.h needs C++17 (-std=c++17); CollectFileReaderWriter.h is C++11"
+#endif
+
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+// The library is built with hidden visibility; what this header declares is exported.
+#ifndef COLLECT_FILE_EXPORT
+#define COLLECT_FILE_EXPORT __attribute__((visibility("default")))
+#endif
+
+namespace collect_file {
+
+// The library's own failures. Failures of the system (open, read, write, fsync, rename...) come
+// as the errno in std::generic_category() instead.
+enum class errc {
+    line_too_long = 1,  // Writer: the line has 2,048 bytes or more before its one trailing '\n';
+                        // Reader: the line at position() is that long and was not delivered
+    nul_in_line,        // Writer: the line holds a NUL byte
+    newline_in_line,    // Writer: the line holds a '\n' other than one at its very end
+    not_open,           // no file: never opened, or after Writer::commit()
+    position_unknown,   // Reader: the read position could not be learned
+};
+
+// The category of errc; its name() is "collect_file" and message() describes each value.
+COLLECT_FILE_EXPORT const std::error_category& error_category() noexcept;
+// {static_cast<int>(e), error_category()}; lets an errc compare equal to an std::error_code.
+COLLECT_FILE_EXPORT std::error_code make_error_code(errc e) noexcept;
+
+// The three groups of database entries; Writer::write(Section) writes the group's marker line
+// (FULLENTRYDELIMITER, DIFFENTRYDELIMITER, SYSTEMENTRYDELIMITER of the class's header), which a
+// Reader delivers like any other line.
+enum class Section { full, diff, system };
+
+// One line as a Reader delivers it.
+struct Line {
+    // The line's bytes without its '\n'. A line holding a NUL byte is delivered as the class
+    // delivers it: text ends before its first NUL (the rest of the line is skipped), so
+    // text.size() is then less than the line's length; offset stays right.
+    std::string text;
+    // Byte offset of the line's first byte in the file: Reader::seek(offset) reads it again, and
+    // it is the offset that `collect-file sections` and `collect-file check` print.
+    std::uint64_t offset = 0;
+};
+
+// Writes a collect file, either as a new file that replaces `path` atomically (create) or by
+// adding lines at its end (append). Lines are buffered (64 KiB) and written in large chunks.
+//
+// Errors: a refused line (line_too_long, nul_in_line, newline_in_line) writes nothing and the
+// Writer goes on. A system failure sticks: that call and every later one but create() and
+// append() return it, and nothing reaches `path` of a create(). After commit() and on a Writer
+// with no file, calls return not_open.
+class COLLECT_FILE_EXPORT Writer {
+  public:
+    // No file: every call but create() and append() returns not_open.
+    Writer() noexcept;
+    // Without commit(): a create() leaves `path` as it was and removes its temporary file; an
+    // append() hands the buffered lines to the system (not made durable) and closes the file.
+    ~Writer();
+    Writer(Writer&& other) noexcept;
+    // Ends this Writer's file as the destructor would, then takes other's.
+    Writer& operator=(Writer&& other) noexcept;
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+
+    // Starts a new file that replaces `path` at commit(). Lines go to a temporary file beside
+    // `path` in the same folder (named "." + the file's name + ".tmp-" + a unique suffix, created
+    // exclusively, mode 0666 less the umask, as the class would create `path`); `path` itself is
+    // untouched until commit(), and is never replaced if the process dies before. A Writer that
+    // has a file already ends it first, as the destructor would. Fails with the system's error
+    // when the folder cannot be opened or the temporary file created.
+    std::error_code create(const std::string& path);
+
+    // Adds lines at the end of `path`, creating it (mode 0666 less the umask) if it is missing.
+    // Every flush lands at the file's end in one write, whole lines only, so appenders in other
+    // processes never tear each other's lines. A Writer that has a file already ends it first.
+    std::error_code append(const std::string& path);
+
+    // Buffers one line. `line` may end with one '\n', which is not doubled; an empty line is
+    // written as an empty line ("\n"). Refused, writing nothing: 2,048 bytes or more before the
+    // trailing '\n' (line_too_long; a 2,047-byte line is accepted), a NUL byte (nul_in_line), a
+    // '\n' anywhere but at the end (newline_in_line). A full buffer is first written to the file;
+    // a failure of that write is returned and sticks.
+    std::error_code write(std::string_view line);
+
+    // Buffers the marker line of `section`.
+    std::error_code write(Section section);
+
+    // Makes everything written durable, then ends the file: flushes the buffer and fsyncs the
+    // file; for create() then renames it over `path` and fsyncs the folder; for append() fsyncs
+    // the folder too when append() created the file. Empty on success; afterwards every call
+    // but create() and append() returns not_open. On failure the error sticks and, for
+    // create(), `path` keeps its old content (a failed fsync of the folder after the rename is
+    // the exception: `path` then holds the new content, which may not survive a crash).
+    std::error_code commit();
+
+    // True between a successful create() or append() and commit().
+    bool is_open() const noexcept;
+    // The error that stuck, empty while there is none (refusals never stick).
+    std::error_code error() const noexcept;
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// Reads a collect file line by line, with the line's offset, and moves freely within it.
+//
+//     collect_file::Reader reader;
+//     if (auto error = reader.open(path)) { ... }
+//     for (const collect_file::Line& line : reader) { ... }
+//     if (reader.error()) { ... }  // stopped before the end
+//
+// The file is opened once (O_RDONLY, close-on-exec) and read through that descriptor for the
+// Reader's whole life, so seek() and skip() read the very same file even after it was renamed
+// or removed. Input that cannot seek (a pipe, a terminal) reads front to back; seek() and skip()
+// after a long line then return std::errc::illegal_seek (ESPIPE).
+class COLLECT_FILE_EXPORT Reader {
+  public:
+    // No file: next() returns false and error() is not_open.
+    Reader() noexcept;
+    ~Reader();
+    Reader(Reader&& other) noexcept;
+    Reader& operator=(Reader&& other) noexcept;
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+
+    // Opens `path` for reading at its first byte; a Reader that has a file closes it first.
+    // "/proc/self/fd/N" reads descriptor N, pipes included. The system's error (ENOENT,
+    // EACCES, EISDIR for a folder...) when it cannot be opened; the Reader then has no file.
+    std::error_code open(const std::string& path);
+
+    // Reads the next line into `line` and returns true. False when reading stops: at the end of
+    // the file (error() empty), at a line too long to deliver (line_too_long), or on a failure
+    // (the system's error, or position_unknown). `line` is then unchanged and position() names
+    // the first byte of the line that was not read. Once stopped, next() keeps returning false
+    // until seek() or skip() moves on. A last line without '\n' is delivered like any other.
+    bool next(Line& line);
+
+    // Why reading stopped: empty while reading goes on and at a clean end of the file; else as
+    // next() says. not_open without a file. The error of a failed seek() or skip() is returned
+    // by that call and does not show here unless it stopped reading.
+    std::error_code error() const noexcept;
+
+    // The offset of the first byte of the line the next call to next() reads: after a stop the
+    // line that could not be read; the file's size after the last line. 0 without a file.
+    std::uint64_t position() const noexcept;
+
+    // Moves to `offset`, which should be a line's first byte (Line::offset or position()); any
+    // other offset reads from that byte on. Works at any time: after the end, after a stop, and
+    // clears the stop. The file's size itself is allowed (next() then reports the end);
+    // past it: std::errc::invalid_argument, the Reader left as it was. Input that cannot
+    // seek: std::errc::illegal_seek. A system failure stops reading with that error.
+    std::error_code seek(std::uint64_t offset);
+
+    // After next() stopped at a too-long line: finds that line's end in the file's bytes and goes
+    // on with the line after it (at the end of the file when it was the last). While reading goes
+    // on, it reads and drops the next line; at a clean end it does nothing. After any other stop
+    // it returns error() and changes nothing. Input that cannot seek cannot skip a too-long
+    // line: std::errc::illegal_seek.
+    std::error_code skip();
+
+    // True between a successful open() and the Reader's end (or a failed open()).
+    bool is_open() const noexcept;
+
+    // Range-for over the remaining lines: each step calls next(); the loop ends when it returns
+    // false, so check error() afterwards. An input iterator: one pass, one Line held in it.
+    class iterator {
+      public:
+        using iterator_category = std::input_iterator_tag;
+        using value_type = Line;
+        using difference_type = std::ptrdiff_t;
+        using pointer = const Line*;
+        using reference = const Line&;
+
+        iterator() noexcept = default;
+        reference operator*() const noexcept { return line_; }
+        pointer operator->() const noexcept { return &line_; }
+        iterator& operator++() {
+            if (!reader_->next(line_)) {
+                reader_ = nullptr;
+            }
+            return *this;
+        }
+        // Both iterators at the end, or both reading the same Reader.
+        bool operator==(const iterator& other) const noexcept { return reader_ == other.reader_; }
+        bool operator!=(const iterator& other) const noexcept { return reader_ != other.reader_; }
+
+      private:
+        friend class Reader;
+        explicit iterator(Reader* reader) : reader_(reader) { ++*this; }
+        Reader* reader_ = nullptr;
+        Line line_;
+    };
+    // Reads the first remaining line.
+    iterator begin() { return iterator(this); }
+    iterator end() noexcept { return iterator(); }
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace collect_file
+
+namespace std {
+template <>
+struct is_error_code_enum<collect_file::errc> : true_type {};
+}  // namespace std
+
+#endif  // COLLECT_FILE_COLLECT_FILE_H
