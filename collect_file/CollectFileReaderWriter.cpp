@@ -258,7 +258,10 @@ bool CollectFileReaderWriter::writeLine(const char* lineText) {
     if (lineText == nullptr) {
         return false;
     }
-    const uint64_t n = std::strlen(lineText);
+    return writeText(lineText, std::strlen(lineText));
+}
+
+bool CollectFileReaderWriter::writeText(const char* lineText, uint64_t n) {
     // The text fits behind the buffered content.
     if (static_cast<uint64_t>(bufferedLength) + n <= kWriteBufferCapacity) {
         appendToBuffer(lineText, n);

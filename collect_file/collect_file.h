@@ -144,7 +144,7 @@ class COLLECT_FILE_EXPORT Writer {
 // The file is opened once (O_RDONLY, close-on-exec) and read through that descriptor for the
 // Reader's whole life, so seek() and skip() read the very same file even after it was renamed
 // or removed. Input that cannot seek (a pipe, a terminal) reads front to back; seek() and skip()
-// after a long line then return std::errc::illegal_seek (ESPIPE).
+// after a long line then return std::errc::invalid_seek (ESPIPE).
 class COLLECT_FILE_EXPORT Reader {
   public:
     // No file: next() returns false and error() is not_open.
@@ -180,14 +180,14 @@ class COLLECT_FILE_EXPORT Reader {
     // other offset reads from that byte on. Works at any time: after the end, after a stop, and
     // clears the stop. The file's size itself is allowed (next() then reports the end);
     // past it: std::errc::invalid_argument, the Reader left as it was. Input that cannot
-    // seek: std::errc::illegal_seek. A system failure stops reading with that error.
+    // seek: std::errc::invalid_seek. A system failure stops reading with that error.
     std::error_code seek(std::uint64_t offset);
 
     // After next() stopped at a too-long line: finds that line's end in the file's bytes and goes
     // on with the line after it (at the end of the file when it was the last). While reading goes
     // on, it reads and drops the next line; at a clean end it does nothing. After any other stop
     // it returns error() and changes nothing. Input that cannot seek cannot skip a too-long
-    // line: std::errc::illegal_seek.
+    // line: std::errc::invalid_seek.
     std::error_code skip();
 
     // True between a successful open() and the Reader's end (or a failed open()).

@@ -1,0 +1,34 @@
+// The safe interface's one way into CollectFileReaderWriter's private state. Not installed.
+//
+// collect_file::Reader tells why the class stopped from its stream's state, and
+// collect_file::Writer hands over lines it has already measured; nothing else reaches inside.
+
+#ifndef COLLECT_FILE_INTERNAL_CLASS_ACCESS_H
+#define COLLECT_FILE_INTERNAL_CLASS_ACCESS_H
+
+#include <cstdint>
+#include <ios>
+
+#include "collect_file/CollectFileReaderWriter.h"
+
+namespace collect_file_internal {
+
+struct ClassAccess {
+    // The state of the object's stream: eofbit at the end of the file, failbit alone after a line
+    // too long to deliver, badbit after a read error or an unknown read position.
+    static std::ios_base::iostate streamState(const CollectFileReaderWriter& object) {
+        return object.fileStream.rdstate();
+    }
+    // Whether the object knows its read position without asking the system.
+    static bool positionKnown(const CollectFileReaderWriter& object) {
+        return object.positionKnown();
+    }
+    // writeLine for n bytes at text, which need not end with a NUL.
+    static bool writeText(CollectFileReaderWriter& object, const char* text, uint64_t n) {
+        return object.writeText(text, n);
+    }
+};
+
+}  // namespace collect_file_internal
+
+#endif  // COLLECT_FILE_INTERNAL_CLASS_ACCESS_H
