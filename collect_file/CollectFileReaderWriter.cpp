@@ -14,14 +14,18 @@
 #include <new>
 
 #include "collect_file/internal/line_scan.h"
+#include "collect_file/internal/read_cursor.h"
 #include "collect_file/internal/refill_policy.h"
 #include "collect_file/internal/stream_buffer.h"
 
+using collect_file_internal::ArraySink;
 using collect_file_internal::descriptorOf;
+using collect_file_internal::DiscardSink;
 using collect_file_internal::findEither;
 using collect_file_internal::GetArea;
-using collect_file_internal::indexOf;
+using collect_file_internal::ReadCursor;
 using collect_file_internal::RefillPolicy;
+using collect_file_internal::TextSink;
 
 const int32_t CollectFileReaderWriter::kWriteBufferCapacity;
 const int32_t CollectFileReaderWriter::kLineReadLimit;
@@ -64,6 +68,14 @@ CollectFileReaderWriter::~CollectFileReaderWriter() {
     auxValue2 = 0;
 }
 
+ReadCursor CollectFileReaderWriter::readCursor() {
+    return ReadCursor(statusFlag, auxValue1, auxValue2, fileStream.rdbuf());
+}
+
+bool CollectFileReaderWriter::positionKnown() const {
+    return statusFlag;
+}
+
 // --- Lifecycle -----------------------------------------------------------------------------
 
 bool CollectFileReaderWriter::OpenFile(const std::string& filePath, AccessMode requestedMode) {
@@ -90,29 +102,33 @@ bool CollectFileReaderWriter::OpenFile(const std::string& filePath, AccessMode r
         return false;
     }
     // A successful open clears every condition an earlier attempt or read left; a failed one
-    // adds the failed condition.
+    // adds the failed condition. The descriptor is close-on-exec from the open on.
     const std::ios_base::iostate before = fileStream.rdstate();
-    fileStream.open(filePath, flags);
-    if (fileStream.fail()) {
+    if (!collect_file_internal::openCloseOnExec(fileStream.rdbuf(), filePath.c_str(), flags)) {
+        fileStream.setstate(std::ios_base::failbit);
         return false;
     }
-    const int descriptor = descriptorOf(fileStream.rdbuf());
-    struct stat status;
-    const bool examined =
-        descriptor >= 0 ? fstat(descriptor, &status) == 0 : stat(filePath.c_str(), &status) == 0;
-    // A directory opens for input but can never be read: refuse it as the writing modes do. A
-    // file that cannot be examined, or whose descriptor would pass to child processes started
-    // with exec, is refused too. Each leaves the stream as a failed open would.
-    if (!examined || S_ISDIR(status.st_mode) ||
-        (descriptor >= 0 && fcntl(descriptor, F_SETFD, FD_CLOEXEC) != 0)) {
-        fileStream.close();
-        fileStream.clear(before | std::ios_base::failbit);
-        return false;
+    fileStream.clear();
+    // The writing modes are done: open(2) itself refuses a directory for writing, and nothing
+    // may fail after ACCESS_WRITE has emptied the file. For reading, a directory opens but can
+    // never be read: it is refused as the writing modes refuse it, and so is a file that cannot
+    // be examined, each leaving the stream as a failed open would. Seeks need to know whether
+    // the file is a regular one.
+    if (requestedMode == ACCESS_READ) {
+        const int descriptor = descriptorOf(fileStream.rdbuf());
+        struct stat status;
+        const bool examined = descriptor >= 0 ? fstat(descriptor, &status) == 0
+                                              : stat(filePath.c_str(), &status) == 0;
+        if (!examined || S_ISDIR(status.st_mode)) {
+            fileStream.close();
+            fileStream.clear(before | std::ios_base::failbit);
+            return false;
+        }
+        readCursor().setRegularFile(S_ISREG(status.st_mode));
     }
-    setRegularFile(S_ISREG(status.st_mode));
     fileName = filePath;
     accessMode = requestedMode;
-    setTrackedPosition(0);  // reads start at the beginning of the file
+    readCursor().setPosition(0);  // reads start at the beginning of the file
     return true;
 }
 
@@ -133,8 +149,7 @@ bool CollectFileReaderWriter::Close() {
 
 bool CollectFileReaderWriter::closeStream() {
     // A closed stream holds no bytes to seek among.
-    forgetPosition();
-    setRegularFile(false);
+    readCursor().reset();
     const bool wasOpen = fileStream.is_open();
     if (fileStream.rdbuf()->close() != nullptr) {
         return true;
@@ -289,62 +304,66 @@ namespace {
 
 using Traits = std::char_traits<char>;
 
-// Each sink takes a run of a line's bytes from the stream's buffer: take() finds the delimiter
-// in [bytes, bytes + n), stores what comes before it, and returns its index (n when the run
-// holds none). finish() ends the line.
-
-// Stores the bytes into a caller's array, then a terminating NUL.
-struct ArraySink {
-    char* array;
-    size_t stored = 0;
-
-    explicit ArraySink(char* destination) : array(destination) {}
-    size_t take(const char* bytes, size_t n, char delimiter) {
-        const size_t length = indexOf(bytes, n, delimiter);
-        std::memcpy(array + stored, bytes, length);
-        stored += length;
-        return length;
+// Refills the empty get area: with one pread(2) from where the bytes held end while the
+// descriptor is behind, else by the stream itself once the descriptor is where they end. grow:
+// the refill may take more than the last. False when the descriptor could not catch up; the
+// caller then fails the stream.
+bool refill(ReadCursor& cursor, std::filebuf* buffer, bool grow) {
+    if (grow) {
+        RefillPolicy::beforeRefill(buffer);
     }
-    void finish() { array[stored] = '\0'; }
-};
+    return cursor.readNextBlock() || cursor.catchUp();
+}
 
-// Builds a line's delivered text straight from the stream's buffer. The text ends at the line's
-// first NUL byte, found in the same pass as the delimiter; the target is only touched once a
-// byte arrives.
-struct TextSink {
-    std::string& text;
-    bool started = false;
-    bool ended = false;  // a NUL ended the text; the rest of the line is only skipped
-
-    explicit TextSink(std::string& target) : text(target) {}
-    size_t take(const char* bytes, size_t n, char delimiter) {
-        if (ended) {
-            return indexOf(bytes, n, delimiter);
-        }
-        const char* stop = findEither(bytes, n, delimiter, '\0');
-        const size_t length = stop != nullptr ? static_cast<size_t>(stop - bytes) : n;
-        if (started) {
-            text.append(bytes, length);
-        } else {
-            text.assign(bytes, length);
-            started = true;
-        }
-        if (stop == nullptr || *stop == delimiter) {
-            return length;
-        }
-        ended = true;
-        return length + 1 + indexOf(stop + 1, n - length - 1, delimiter);
+// After a line filled all the room it had: it ends there at its delimiter, which is consumed,
+// or at the end of the file; any other byte fails the read and stays unread.
+std::ios_base::iostate endOfFullLine(ReadCursor& cursor, std::filebuf* buffer, char delimiter) {
+    if (GetArea::available(buffer) == 0 && !refill(cursor, buffer, false)) {
+        return std::ios_base::badbit;
     }
-    void finish() {}
-};
-
-// Drops the line.
-struct DiscardSink {
-    size_t take(const char* bytes, size_t n, char delimiter) {
-        return indexOf(bytes, n, delimiter);
+    const Traits::int_type c = buffer->sgetc();
+    if (Traits::eq_int_type(c, Traits::eof())) {
+        return std::ios_base::eofbit;
     }
-    void finish() {}
-};
+    if (Traits::to_char_type(c) != delimiter) {
+        return std::ios_base::failbit;
+    }
+    cursor.consume(1);
+    return std::ios_base::goodbit;
+}
+
+// Hands the next line, up to the delimiter and at most room (> 0) bytes, to sink, consuming
+// what it takes through the cursor; sets extracted when it consumed any byte. Returns the
+// conditions the stream takes from the read. A read error may throw from the stream's refill.
+template <class Sink>
+std::ios_base::iostate takeLine(ReadCursor& cursor, std::filebuf* buffer, Sink& sink,
+                                char delimiter, size_t room, bool& extracted) {
+    for (;;) {
+        const size_t available = GetArea::available(buffer);
+        if (available == 0) {
+            // A file stream's buffer holds at least the byte sgetc() returns.
+            if (!refill(cursor, buffer, true)) {
+                return std::ios_base::badbit;
+            }
+            if (Traits::eq_int_type(buffer->sgetc(), Traits::eof())) {
+                return std::ios_base::eofbit;
+            }
+            continue;
+        }
+        const size_t scanned = std::min(available, room);
+        const size_t length = sink.take(GetArea::next(buffer), scanned, delimiter);
+        extracted = true;
+        if (length < scanned) {
+            cursor.consume(length + 1);
+            return std::ios_base::goodbit;
+        }
+        cursor.consume(scanned);
+        room -= scanned;
+        if (room == 0) {
+            return endOfFullLine(cursor, buffer, delimiter);
+        }
+    }
+}
 
 }  // namespace
 
@@ -355,79 +374,28 @@ void CollectFileReaderWriter::readBoundedLine(Sink& sink, int32_t limit) {
         sink.finish();
         return;
     }
+    ReadCursor cursor = readCursor();
+    bool extracted = false;
     std::ios_base::iostate state = std::ios_base::goodbit;
-    std::streambuf* buffer = fileStream.rdbuf();
-    const char delimiter = readDelimiter;
-    size_t room = static_cast<size_t>(limit) - 1;  // bytes that may still be stored
-    uint64_t extracted = 0;                        // bytes consumed, the delimiter included
     try {
-        for (;;) {
-            const size_t available = GetArea::available(buffer);
-            if (available == 0) {
-                // Refill. A file stream's buffer then holds at least the byte sgetc() returned.
-                if (!prepareRefill(true, extracted)) {
-                    state |= std::ios_base::badbit;
-                    break;
-                }
-                if (Traits::eq_int_type(buffer->sgetc(), Traits::eof())) {
-                    state |= std::ios_base::eofbit;
-                    break;
-                }
-                continue;
-            }
-            const size_t scanned = std::min(available, room);
-            const size_t length = sink.take(GetArea::next(buffer), scanned, delimiter);
-            if (length < scanned) {
-                GetArea::consume(buffer, length + 1);
-                extracted += length + 1;
-                break;
-            }
-            GetArea::consume(buffer, scanned);
-            extracted += scanned;
-            room -= scanned;
-            if (room == 0) {
-                // Full: the line ends here only at its delimiter or at the end of the file.
-                if (GetArea::available(buffer) == 0 && !prepareRefill(false, extracted)) {
-                    state |= std::ios_base::badbit;
-                    break;
-                }
-                const Traits::int_type c = buffer->sgetc();
-                if (Traits::eq_int_type(c, Traits::eof())) {
-                    state |= std::ios_base::eofbit;
-                } else if (Traits::to_char_type(c) == delimiter) {
-                    buffer->sbumpc();
-                    ++extracted;
-                } else {
-                    state |= std::ios_base::failbit;
-                }
-                break;
-            }
-        }
+        state = takeLine(cursor, fileStream.rdbuf(), sink, readDelimiter,
+                         static_cast<size_t>(limit) - 1, extracted);
     } catch (const std::exception&) {  // the file buffer reports a read error by throwing
-        state |= std::ios_base::badbit;
+        state = std::ios_base::badbit;
     } catch (...) {
         // The unwinding of a cancelled thread (blocked in read(2) on a pipe, say) must go on, or
         // the process aborts; the stream is left failed.
         fileStream.setstate(std::ios_base::badbit);
         throw;
     }
-    if (extracted == 0) {
+    if (!extracted) {
         state |= std::ios_base::failbit;
     }
     sink.finish();
-    advanceTrackedPosition(extracted);
     if (state != std::ios_base::goodbit) {
         fileStream.setstate(state);
     }
     checkTrackedPosition();
-}
-
-bool CollectFileReaderWriter::prepareRefill(bool grow, uint64_t consumed) {
-    std::filebuf* buffer = fileStream.rdbuf();
-    if (grow) {
-        RefillPolicy::beforeRefill(buffer);
-    }
-    return catchUpDescriptor(consumed);
 }
 
 __attribute__((always_inline)) inline bool CollectFileReaderWriter::readText(std::string& text) {
@@ -449,8 +417,7 @@ __attribute__((always_inline)) inline bool CollectFileReaderWriter::readText(std
                 text.clear();
                 return true;
             }
-            GetArea::consume(buffer, length + 1);
-            advanceTrackedPosition(length + 1);
+            readCursor().consume(length + 1);
             checkTrackedPosition();
             return true;
         }
@@ -471,10 +438,11 @@ bool CollectFileReaderWriter::readTextBounded(std::string& text) {
 }
 
 int64_t CollectFileReaderWriter::readPosition() {
-    if (!positionKnown()) {
-        assert(!descriptorBehind() && "a descriptor behind implies a known position");
+    ReadCursor cursor = readCursor();
+    if (!cursor.positionKnown()) {
         // The stream reports no position at the end of the file: ask with the conditions
-        // lifted, then put them back.
+        // lifted, then put them back. (The cursor knows the position whenever the descriptor
+        // is behind, so the stream's report is right here.)
         const std::ios_base::iostate state = fileStream.rdstate();
         fileStream.clear();
         const int64_t position = static_cast<int64_t>(fileStream.tellg());
@@ -482,15 +450,9 @@ int64_t CollectFileReaderWriter::readPosition() {
         if (position < 0) {
             return -1;
         }
-        setTrackedPosition(static_cast<uint64_t>(position));
+        cursor.setPosition(static_cast<uint64_t>(position));
     }
-    return static_cast<int64_t>(trackedPosition());
-}
-
-void CollectFileReaderWriter::advanceTrackedPosition(uint64_t bytes) {
-    if (positionKnown()) {
-        auxValue1 += bytes;
-    }
+    return static_cast<int64_t>(cursor.position());
 }
 
 void CollectFileReaderWriter::checkTrackedPosition() {
@@ -498,25 +460,14 @@ void CollectFileReaderWriter::checkTrackedPosition() {
     // Only where asking the stream changes nothing: a reader whose descriptor is where the
     // stream believes it to be. A position report that fails (an injected fault, say) tells
     // nothing.
-    if (accessMode == ACCESS_READ && positionKnown() && !descriptorBehind() && fileStream.good() &&
-        isRegularFile()) {
+    const ReadCursor cursor = readCursor();
+    if (accessMode == ACCESS_READ && cursor.positionKnown() && !cursor.descriptorBehind() &&
+        fileStream.good() && cursor.isRegularFile()) {
         const int64_t reported = static_cast<int64_t>(fileStream.tellg());
-        assert((reported < 0 || static_cast<uint64_t>(reported) == trackedPosition()) &&
+        assert((reported < 0 || static_cast<uint64_t>(reported) == cursor.position()) &&
                "the tracked read position is the stream's");
     }
 #endif
-}
-
-bool CollectFileReaderWriter::catchUpDescriptor(uint64_t consumed) {
-    if (!descriptorBehind()) {
-        return true;
-    }
-    assert(positionKnown() && "a descriptor behind implies a known position");
-    setDescriptorBehind(false);
-    // The file offset that matches the end of the bytes the buffer holds.
-    const uint64_t heldEnd = trackedPosition() + consumed + GetArea::available(fileStream.rdbuf());
-    return ::lseek(descriptorOf(fileStream.rdbuf()), static_cast<off_t>(heldEnd), SEEK_SET) ==
-           static_cast<off_t>(heldEnd);
 }
 
 bool CollectFileReaderWriter::readLine(std::string& line) {
@@ -594,7 +545,8 @@ bool CollectFileReaderWriter::seek(unsigned long offset, SeekPosition origin) {
     }
     // A seek from the current position counts from the descriptor's offset, which must be
     // where the bytes held end; from the start or the end it does not matter where it was.
-    if (direction == std::ios_base::cur && !catchUpDescriptor()) {
+    // A failed catch-up fails the stream here, so the seek below does not move it.
+    if (direction == std::ios_base::cur && !readCursor().catchUp()) {
         fileStream.setstate(std::ios_base::badbit);
     }
     // Reading there goes on in whole buffers, whatever an earlier small block left.
@@ -603,7 +555,8 @@ bool CollectFileReaderWriter::seek(unsigned long offset, SeekPosition origin) {
 
 bool CollectFileReaderWriter::seekStream(uint64_t offset, std::ios_base::seekdir direction,
                                          bool smallBlockFirst) {
-    setDescriptorBehind(false);  // the stream's own seek sets the descriptor's offset
+    ReadCursor cursor = readCursor();
+    cursor.descriptorMoved();
     // Same bits as a signed offset, so values above 2^63 - 1 count backwards.
     fileStream.seekg(static_cast<std::streamoff>(offset), direction);
     if (smallBlockFirst) {
@@ -612,15 +565,15 @@ bool CollectFileReaderWriter::seekStream(uint64_t offset, std::ios_base::seekdir
         RefillPolicy::whole(fileStream.rdbuf());
     }
     if (fileStream.fail()) {
-        forgetPosition();
+        cursor.forgetPosition();
         return false;
     }
     // From the start the new position is the offset itself; otherwise it is asked of the
     // stream when next needed.
     if (direction == std::ios_base::beg) {
-        setTrackedPosition(offset);
+        cursor.setPosition(offset);
     } else {
-        forgetPosition();
+        cursor.forgetPosition();
     }
     checkTrackedPosition();
     return true;
@@ -629,14 +582,15 @@ bool CollectFileReaderWriter::seekStream(uint64_t offset, std::ios_base::seekdir
 bool CollectFileReaderWriter::readsBlockFor(uint64_t target) {
     // Near the largest position a small block would meet the end of the file where a whole one
     // fails with a read error, so there reading stays as it is.
-    if (!RefillPolicy::sizable() || accessMode != ACCESS_READ || !isRegularFile() ||
+    const ReadCursor cursor = readCursor();
+    if (!RefillPolicy::sizable() || accessMode != ACCESS_READ || !cursor.isRegularFile() ||
         target > static_cast<uint64_t>(INT64_MAX) - RefillPolicy::kWholeRefill) {
         return false;
     }
     // A target less than a whole buffer past the bytes held continues a walk through the file:
     // whole refills serve it better.
-    if (positionKnown()) {
-        const uint64_t heldEnd = trackedPosition() + GetArea::available(fileStream.rdbuf());
+    if (cursor.positionKnown()) {
+        const uint64_t heldEnd = cursor.heldEnd();
         if (target >= heldEnd && target - heldEnd < RefillPolicy::kWholeRefill) {
             return false;
         }
@@ -645,23 +599,7 @@ bool CollectFileReaderWriter::readsBlockFor(uint64_t target) {
 }
 
 bool CollectFileReaderWriter::seekByReadingBlock(uint64_t target) {
-    std::filebuf* buffer = fileStream.rdbuf();
-    const uint64_t blockStart = RefillPolicy::blockStart(target);
-    // One pread(2) of the small block into the stream's own array, which then holds it as if a
-    // refill had read it. The descriptor's offset is left where it was, behind: it is brought to
-    // the end of the bytes held before anything else uses it (catchUpDescriptor).
-    char* const array = collect_file_internal::readArray(buffer);
-    ssize_t held = -1;
-    do {
-        held = ::pread(descriptorOf(buffer), array, RefillPolicy::kSmallBlock,
-                       static_cast<off_t>(blockStart));
-    } while (held < 0 && errno == EINTR);
-    if (held > 0 && static_cast<uint64_t>(held) >= target - blockStart) {
-        collect_file_internal::holdRead(buffer, static_cast<size_t>(held));
-        GetArea::moveTo(buffer, GetArea::begin(buffer) + (target - blockStart));
-        RefillPolicy::smallBlock(buffer);  // later refills double from here
-        setTrackedPosition(target);
-        setDescriptorBehind(true);
+    if (readCursor().readBlockFor(target)) {
         return true;
     }
     // The file ends before the target, could not be read, or refused the block's position:
@@ -673,8 +611,9 @@ bool CollectFileReaderWriter::seekByReadingBlock(uint64_t target) {
 bool CollectFileReaderWriter::seekWithinBuffer(uint64_t offset, SeekPosition origin) {
     // Only a target known without a system call, on a healthy stream reading a regular file
     // (a pipe cannot go back, and a writer's stream holds no bytes to read).
-    if (origin == SEEK_FROM_END || !positionKnown() || accessMode != ACCESS_READ ||
-        !isRegularFile() || !fileStream.good()) {
+    ReadCursor cursor = readCursor();
+    if (origin == SEEK_FROM_END || !cursor.positionKnown() || accessMode != ACCESS_READ ||
+        !cursor.isRegularFile() || !fileStream.good()) {
         return false;
     }
     std::streambuf* buffer = fileStream.rdbuf();
@@ -682,7 +621,7 @@ bool CollectFileReaderWriter::seekWithinBuffer(uint64_t offset, SeekPosition ori
     if (begin == nullptr) {
         return false;
     }
-    const uint64_t position = trackedPosition();
+    const uint64_t position = cursor.position();
     // Modular arithmetic: an offset above 2^63 - 1 counts backwards from the current position.
     const uint64_t target = origin == SEEK_FROM_START ? offset : position + offset;
     const uint64_t first = position - static_cast<uint64_t>(GetArea::next(buffer) - begin);
@@ -691,7 +630,7 @@ bool CollectFileReaderWriter::seekWithinBuffer(uint64_t offset, SeekPosition ori
         return false;
     }
     GetArea::moveTo(buffer, begin + (target - first));
-    setTrackedPosition(target);
+    cursor.setPosition(target);
     return true;
 }
 

@@ -116,7 +116,8 @@ static const std::string SYSTEMENTRYDELIMITER = "[SYSTEM_DB_ENTRIES]";
 struct iovec;
 namespace collect_file_internal {
 struct ClassAccess;
-}
+class ReadCursor;
+}  // namespace collect_file_internal
 
 class COLLECT_FILE_EXPORT CollectFileReaderWriter {
   public:
@@ -298,15 +299,17 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     // it extracts nothing and leaves the stream failed.
     template <class Sink>
     void readBoundedLine(Sink& sink, int32_t limit);
-    // Before a refill (grow: one that may take more than the last), with `consumed` bytes
-    // delivered since the tracked position was last set: sizes the refill by the refill policy
-    // and brings the descriptor up to the bytes held. False when that failed.
-    bool prepareRefill(bool grow, uint64_t consumed);
     // Reads the next line for a text form and sets text to its delivered part; returns whether
     // it was delivered, false only at the end of the file (text is then left unchanged).
     bool readText(std::string& text);
     // readText for the lines its fast path leaves: through the bounded line read.
     __attribute__((noinline)) bool readTextBounded(std::string& text);
+    // The read cursor (internal/read_cursor.h): the tracked read position and the facts about
+    // the file, kept in statusFlag, auxValue1 and auxValue2, with the reads into the stream's
+    // buffer that the library makes itself. Not exported.
+    __attribute__((visibility("hidden"))) collect_file_internal::ReadCursor readCursor();
+    // Whether the read position is tracked (statusFlag). Not exported.
+    __attribute__((visibility("hidden"))) bool positionKnown() const;
     // The current read position: the tracked one while it is known; otherwise asked of the
     // stream, whatever its state, and tracked from then on. -1 when it has no position.
     int64_t readPosition();
@@ -325,33 +328,8 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     // small block or a whole buffer. Returns the seek's result, as seek() would; tracks the
     // position when it counts from the start.
     bool seekStream(uint64_t offset, std::ios_base::seekdir direction, bool smallBlockFirst);
-    // Brings a descriptor left behind by seekByReadingBlock to the end of the bytes the stream
-    // holds, `consumed` bytes having been delivered since the tracked position was last set.
-    // True when it was not behind or got there; false when the lseek(2) failed.
-    bool catchUpDescriptor(uint64_t consumed = 0);
-
-    // The read position is tracked in statusFlag and auxValue1, and two facts about the file in
-    // auxValue2: members that no operation gave a meaning, reused on purpose so that the
-    // object's layout stays as it is.
-    // Invariant: while positionKnown(), trackedPosition() equals what the stream's position
-    // report would give (checked in debug builds by checkTrackedPosition()).
-    bool positionKnown() const { return statusFlag; }
-    uint64_t trackedPosition() const { return auxValue1; }
-    void setTrackedPosition(uint64_t position) {
-        statusFlag = true;
-        auxValue1 = position;
-    }
-    void advanceTrackedPosition(uint64_t bytes);
-    void forgetPosition() { statusFlag = false; }
+    // Debug builds: asserts that the tracked read position is what the stream would report.
     void checkTrackedPosition();
-    // auxValue2 bit 0: the opened file is a regular one. Bit 1: the descriptor's offset is
-    // behind the bytes the stream holds (seekByReadingBlock), which implies positionKnown().
-    bool isRegularFile() const { return (auxValue2 & 1) != 0; }
-    void setRegularFile(bool regular) { auxValue2 = regular ? 1 : 0; }
-    bool descriptorBehind() const { return (auxValue2 & 2) != 0; }
-    void setDescriptorBehind(bool behind) {
-        auxValue2 = (auxValue2 & ~uint64_t(2)) | (behind ? 2 : 0);
-    }
     // Closes the stream; false when closing an open stream failed. Marks the stream failed when
     // it was not open or its close failed.
     bool closeStream();
@@ -369,8 +347,8 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     // The safe interface (collect_file.h) reaches the stream's state and writeText through it.
     friend struct collect_file_internal::ClassAccess;
 
-    // True while auxValue1 holds the read position (positionKnown()): set by OpenFile and by
-    // seeks whose target is known, cleared by the others.
+    // The read cursor's (readCursor()): true while auxValue1 holds the read position; set by
+    // OpenFile and by seeks whose target is known, cleared by the others.
     bool statusFlag;
     // ACCESS_NONE until a successful OpenFile, then that mode for the rest of the object's life.
     AccessMode accessMode;
@@ -396,10 +374,11 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     int32_t presetValue COLLECT_FILE_RESERVED;
     // Number of bytes held in writeBuffer, 0 to kWriteBufferCapacity + 1.
     int32_t bufferedLength;
-    // The read position while statusFlag is set (trackedPosition()); set to 0 by the destructor.
+    // The read cursor's: the read position while statusFlag is set; set to 0 by the destructor.
     uint64_t auxValue1;
-    // Facts about the opened file (isRegularFile(), descriptorBehind()); 0 from construction
-    // on, set by OpenFile, seeks and Close, set to 0 by the destructor.
+    // The read cursor's: facts about the opened file as bits (a regular file; the descriptor
+    // behind the bytes held); 0 from construction on, set by OpenFile, seeks and Close, set to 0
+    // by the destructor.
     uint64_t auxValue2;
 };
 

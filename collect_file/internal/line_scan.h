@@ -1,4 +1,5 @@
-// Finding a line's end in the read buffer. Not installed.
+// Finding a line's end in the read buffer, and the sinks that take a line's bytes from it. Not
+// installed.
 //
 // A text form delivers a line up to its delimiter or its first NUL byte, whichever comes first,
 // so the scan looks for either of two bytes. Lines are mostly short: the first kOnePassScan
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <string>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -97,6 +99,63 @@ inline const char* findEither(const char* bytes, size_t n, char a, char b) {
     return findEitherByMemchr(bytes, n, a, b);
 #endif
 }
+
+// Each sink takes a run of a line's bytes from the stream's buffer: take() finds the delimiter
+// in [bytes, bytes + n), stores what comes before it, and returns its index (n when the run
+// holds none). finish() ends the line.
+
+// Stores the bytes into a caller's array, then a terminating NUL.
+struct ArraySink {
+    char* array;
+    size_t stored = 0;
+
+    explicit ArraySink(char* destination) : array(destination) {}
+    size_t take(const char* bytes, size_t n, char delimiter) {
+        const size_t length = indexOf(bytes, n, delimiter);
+        std::memcpy(array + stored, bytes, length);
+        stored += length;
+        return length;
+    }
+    void finish() { array[stored] = '\0'; }
+};
+
+// Builds a line's delivered text straight from the stream's buffer. The text ends at the line's
+// first NUL byte, found in the same pass as the delimiter; the target is only touched once a
+// byte arrives.
+struct TextSink {
+    std::string& text;
+    bool started = false;
+    bool ended = false;  // a NUL ended the text; the rest of the line is only skipped
+
+    explicit TextSink(std::string& target) : text(target) {}
+    size_t take(const char* bytes, size_t n, char delimiter) {
+        if (ended) {
+            return indexOf(bytes, n, delimiter);
+        }
+        const char* stop = findEither(bytes, n, delimiter, '\0');
+        const size_t length = stop != nullptr ? static_cast<size_t>(stop - bytes) : n;
+        if (started) {
+            text.append(bytes, length);
+        } else {
+            text.assign(bytes, length);
+            started = true;
+        }
+        if (stop == nullptr || *stop == delimiter) {
+            return length;
+        }
+        ended = true;
+        return length + 1 + indexOf(stop + 1, n - length - 1, delimiter);
+    }
+    void finish() {}
+};
+
+// Drops the line.
+struct DiscardSink {
+    size_t take(const char* bytes, size_t n, char delimiter) {
+        return indexOf(bytes, n, delimiter);
+    }
+    void finish() {}
+};
 
 }  // namespace collect_file_internal
 

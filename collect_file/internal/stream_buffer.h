@@ -8,14 +8,17 @@
 // - libstdc++'s basic_filebuf keeps its C file in the protected member _M_file, whose fd() gives
 //   the descriptor; reads _M_buf_size - 1 bytes per refill; and marks a buffer that holds bytes
 //   read from the file with _M_reading. Reaching them lets the library write through the
-//   descriptor, make a refill small, and fill the buffer itself with one pread(2). Other standard
-//   libraries (libc++) keep theirs private: kDescriptorKnown is then false, the descriptor is
-//   unknown (-1), refills always take a whole buffer and the buffer is only filled by the stream.
+//   descriptor, make a refill small, fill the buffer itself with one pread(2), and open the file
+//   close-on-exec from the start (fopen's "e" flag), handing the C file to the buffer as its own.
+//   Other standard libraries (libc++) keep theirs private: kDescriptorKnown is then false, the
+//   descriptor is unknown (-1), refills always take a whole buffer, the buffer is only filled by
+//   the stream, and files are opened by the stream as a plain std::fstream opens them.
 
 #ifndef COLLECT_FILE_INTERNAL_STREAM_BUFFER_H
 #define COLLECT_FILE_INTERNAL_STREAM_BUFFER_H
 
 #include <cstddef>
+#include <cstdio>
 #include <fstream>
 #include <streambuf>
 
@@ -44,6 +47,16 @@ struct GetArea : std::streambuf {
 
 const bool kDescriptorKnown = true;
 
+// The flag that makes libstdc++'s C file wrapper close the file it holds is private; an explicit
+// instantiation may name a private member (access is not checked there), and hands a pointer to
+// it out through a friend. This header is included by one source file of the library only.
+bool std::__basic_file<char>::*ownsFileFlag();
+template <bool std::__basic_file<char>::*Member>
+struct OwnsFileFlag {
+    friend bool std::__basic_file<char>::*ownsFileFlag() { return Member; }
+};
+template struct OwnsFileFlag<&std::__basic_file<char>::_M_cfile_created>;
+
 struct FileBufferAccess : std::filebuf {
     static int descriptor(std::filebuf* buffer) {
         return (buffer->*&FileBufferAccess::_M_file).fd();
@@ -60,7 +73,40 @@ struct FileBufferAccess : std::filebuf {
         buffer->*& FileBufferAccess::_M_reading = true;
     }
     static char* array(std::filebuf* buffer) { return buffer->*&FileBufferAccess::_M_buf; }
+    // What std::filebuf::open does once its C file is open, for a C file opened by the caller,
+    // which the buffer then owns and closes. False, the file closed, when the buffer refused it.
+    static bool adopt(std::filebuf* buffer, std::FILE* file, std::ios_base::openmode mode) {
+        std::__basic_file<char>& wrapper = buffer->*&FileBufferAccess::_M_file;
+        if (wrapper.sys_open(file, mode) == nullptr) {
+            std::fclose(file);
+            return false;
+        }
+        wrapper.*ownsFileFlag() = true;
+        (buffer->*&FileBufferAccess::_M_allocate_internal_buffer)();
+        buffer->*& FileBufferAccess::_M_mode = mode;
+        buffer->*& FileBufferAccess::_M_reading = false;
+        buffer->*& FileBufferAccess::_M_writing = false;
+        (buffer->*&FileBufferAccess::_M_set_buffer)(-1);
+        buffer->*& FileBufferAccess::_M_state_last = buffer->*&FileBufferAccess::_M_state_beg;
+        buffer->*& FileBufferAccess::_M_state_cur = buffer->*&FileBufferAccess::_M_state_beg;
+        return true;
+    }
 };
+
+// Opens path on a closed buffer in mode (in, out, or out | app), as buffer->open(path, mode)
+// would, with the descriptor close-on-exec from the open on: no fcntl(2) follows, and no child
+// started with exec from another thread meanwhile can inherit it. False when it did not open.
+inline bool openCloseOnExec(std::filebuf* buffer, const char* path, std::ios_base::openmode mode) {
+    const char* const fopenMode = mode == std::ios_base::in                           ? "re"
+                                  : mode == std::ios_base::out                        ? "we"
+                                  : mode == (std::ios_base::out | std::ios_base::app) ? "ae"
+                                                                                      : nullptr;
+    if (fopenMode == nullptr || buffer->is_open()) {
+        return false;
+    }
+    std::FILE* const file = std::fopen(path, fopenMode);
+    return file != nullptr && FileBufferAccess::adopt(buffer, file, mode);
+}
 
 // The file buffer's descriptor, or -1 when it has none.
 inline int descriptorOf(std::filebuf* buffer) {
@@ -85,6 +131,11 @@ inline void holdRead(std::filebuf* buffer, size_t n) {
 #else
 
 const bool kDescriptorKnown = false;
+
+// The stream opens the file itself; its descriptor is unknown and stays inheritable.
+inline bool openCloseOnExec(std::filebuf* buffer, const char* path, std::ios_base::openmode mode) {
+    return buffer->open(path, mode) != nullptr;
+}
 
 inline int descriptorOf(std::filebuf* /*buffer*/) {
     return -1;
