@@ -12,7 +12,7 @@
 namespace fault_injector {
 namespace {
 
-enum class Family { kWrite, kClose, kRead, kSeek };
+enum class Family { kWrite, kClose, kRead, kSeek, kSync };
 
 Family familyOf(Fault fault) {
     switch (fault) {
@@ -25,6 +25,8 @@ Family familyOf(Fault fault) {
             return Family::kRead;
         case Fault::kSeekError:
             return Family::kSeek;
+        case Fault::kSyncError:
+            return Family::kSync;
         default:
             return Family::kWrite;
     }
@@ -108,6 +110,7 @@ using ReadvFunction = ssize_t (*)(int, const iovec*, int);
 using PreadFunction = ssize_t (*)(int, void*, size_t, off_t);
 using LseekFunction = off_t (*)(int, off_t, int);
 using FcloseFunction = int (*)(FILE*);
+using FsyncFunction = int (*)(int);
 COLLECT_FILE_REAL(write, WriteFunction)
 COLLECT_FILE_REAL(writev, WritevFunction)
 COLLECT_FILE_REAL(read, ReadFunction)
@@ -115,12 +118,14 @@ COLLECT_FILE_REAL(readv, ReadvFunction)
 COLLECT_FILE_REAL(pread, PreadFunction)
 COLLECT_FILE_REAL(lseek, LseekFunction)
 COLLECT_FILE_REAL(fclose, FcloseFunction)
+COLLECT_FILE_REAL(fsync, FsyncFunction)
+COLLECT_FILE_REAL(fdatasync, FsyncFunction)
 #undef COLLECT_FILE_REAL
 
 const char* const kNames[] = {
     "error",         "short write", "short write, then error", "EINTR",
     "failing close", "read error",  "read error onward",       "short read",
-    "read EINTR",    "seek error"};
+    "read EINTR",    "seek error",  "fsync error"};
 
 }  // namespace
 
@@ -249,4 +254,18 @@ extern "C" int fclose(FILE* file) {
         return EOF;
     }
     return result;
+}
+
+extern "C" int fsync(int fd) {
+    if (failsOutright(actionFor(fd, Family::kSync))) {
+        return -1;
+    }
+    return fault_injector::real_fsync()(fd);
+}
+
+extern "C" int fdatasync(int fd) {
+    if (failsOutright(actionFor(fd, Family::kSync))) {
+        return -1;
+    }
+    return fault_injector::real_fdatasync()(fd);
 }

@@ -2,9 +2,10 @@
 #define COLLECT_FILE_TESTS_FAULT_INJECTOR_H
 
 // Countdown fault injection over the system calls that read, write, position and close files.
-// The test executable defines read, readv, pread, lseek, write, writev and fclose itself, so its
-// definitions take the place of the C library's for the library under test and for the standard
-// library alike (tests/fault_preload.cpp does the same for another program, through LD_PRELOAD).
+// The test executable defines read, readv, pread, lseek, write, writev, fclose, fsync and
+// fdatasync itself, so its definitions take the place of the C library's for the library under
+// test and for the standard library alike (tests/fault_preload.cpp does the same for another
+// program, through LD_PRELOAD).
 // While armed, the calls of the fault's family on descriptors above 2 are counted from 0, and
 // the call numbered `position` fails as the fault says. Disarmed, every call goes straight to
 // the C library.
@@ -25,6 +26,8 @@ enum class Fault {
     kReadInterrupt,    // the call fails with EINTR and reads nothing
     // lseek
     kSeekError,  // the call fails with the errno and moves nothing
+    // fsync and fdatasync
+    kSyncError,  // the call fails with the errno
 };
 
 const char* nameOf(Fault fault);

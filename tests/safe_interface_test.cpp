@@ -1,0 +1,368 @@
+// collect_file::Writer and collect_file::Reader: the refusals at their edges, the old file kept
+// until commit() (also when the writer is killed), commit() durable, long lines skipped, seeks
+// after the end and after a stop, and system errors reported with their errno.
+
+#include <collect_file/collect_file.h>
+#include <dirent.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fault_injector.h"
+#include "test_support.h"
+
+namespace {
+
+using collect_file::errc;
+using collect_file::Line;
+using collect_file::Reader;
+using collect_file::Section;
+using collect_file::Writer;
+
+class SafeInterfaceTest : public TempDirTest {
+  protected:
+    // The names in the test's folder.
+    std::vector<std::string> folderEntries() const {
+        std::vector<std::string> names;
+        DIR* folder = opendir(folder_.c_str());
+        while (dirent* entry = folder != nullptr ? readdir(folder) : nullptr) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") {
+                names.push_back(name);
+            }
+        }
+        if (folder != nullptr) {
+            closedir(folder);
+        }
+        return names;
+    }
+};
+
+// What a Reader delivered, front to back, skipping every line too long to read.
+struct ReadThrough {
+    std::vector<std::pair<uint64_t, std::string>> lines;  // offset, text
+    std::vector<uint64_t> skipped;                        // first bytes of the long lines
+    std::error_code error;                                // why it stopped at last
+    uint64_t end = 0;                                     // position() at last
+};
+
+ReadThrough readThrough(Reader& reader) {
+    ReadThrough result;
+    for (;;) {
+        for (const Line& line : reader) {
+            result.lines.emplace_back(line.offset, line.text);
+        }
+        result.error = reader.error();
+        result.end = reader.position();
+        if (result.error != errc::line_too_long) {
+            return result;
+        }
+        result.skipped.push_back(reader.position());
+        const std::error_code skipped = reader.skip();
+        if (skipped) {
+            result.error = skipped;
+            return result;
+        }
+    }
+}
+
+TEST_F(SafeInterfaceTest, WriteRefusesWhatNoReaderDeliversAndGoesOn) {
+    const std::string longest(2047, 'a');
+    const std::string tooLong(2048, 'b');
+    const struct {
+        const char* name;
+        std::string line;
+        std::error_code expected;
+        std::string written;
+    } cases[] = {
+        {"2,047 bytes", longest, {}, longest + "\n"},
+        {"2,047 bytes and a newline", longest + "\n", {}, longest + "\n"},
+        {"2,048 bytes", tooLong, errc::line_too_long, ""},
+        {"2,048 bytes and a newline", tooLong + "\n", errc::line_too_long, ""},
+        {"a NUL", std::string("a\0b", 3), errc::nul_in_line, ""},
+        {"a NUL before the newline", std::string("ab\0\n", 4), errc::nul_in_line, ""},
+        {"an inner newline", "a\nb", errc::newline_in_line, ""},
+        {"a newline first", "\nb", errc::newline_in_line, ""},
+        {"two trailing newlines", "ab\n\n", errc::newline_in_line, ""},
+        {"one trailing newline", "ab\n", {}, "ab\n"},
+        {"empty", "", {}, "\n"},
+        {"a newline alone", "\n", {}, "\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = pathOf("out");
+        Writer writer;
+        ASSERT_FALSE(writer.create(path));
+        ASSERT_FALSE(writer.write("before"));
+        EXPECT_EQ(writer.write(c.line), c.expected);
+        EXPECT_FALSE(writer.error()) << "a refusal does not stick";
+        ASSERT_FALSE(writer.write(Section::diff));
+        ASSERT_FALSE(writer.commit());
+        EXPECT_TRUE(sameBytes(readBytes(path), "before\n" + c.written + "[DIFF_DB_ENTRIES]\n"));
+    }
+}
+
+TEST_F(SafeInterfaceTest, WithoutAFileEveryCallIsNotOpen) {
+    Writer unopened;
+    Writer committed;
+    ASSERT_FALSE(committed.append(pathOf("log")));
+    ASSERT_FALSE(committed.write("one"));
+    ASSERT_FALSE(committed.commit());
+    Writer movedFrom;
+    ASSERT_FALSE(movedFrom.append(pathOf("log")));
+    Writer movedTo(std::move(movedFrom));
+    const struct {
+        const char* name;
+        Writer& writer;
+    } cases[] = {{"never opened", unopened}, {"committed", committed}, {"moved from", movedFrom}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_FALSE(c.writer.is_open());
+        EXPECT_EQ(c.writer.write("x"), errc::not_open);
+        EXPECT_EQ(c.writer.commit(), errc::not_open);
+        EXPECT_EQ(c.writer.error(), errc::not_open);
+    }
+    ASSERT_FALSE(movedTo.write("two"));
+    ASSERT_FALSE(movedTo.commit());
+    EXPECT_EQ(readBytes(pathOf("log")), "one\ntwo\n");
+
+    Reader reader;
+    Line line;
+    EXPECT_FALSE(reader.next(line));
+    EXPECT_EQ(reader.error(), errc::not_open);
+    EXPECT_EQ(reader.seek(0), errc::not_open);
+    EXPECT_EQ(reader.skip(), errc::not_open);
+    EXPECT_EQ(reader.open(folder_), std::errc::is_a_directory);
+    EXPECT_EQ(reader.open(pathOf("missing")), std::errc::no_such_file_or_directory);
+}
+
+TEST_F(SafeInterfaceTest, CreateReplacesTheFileOnlyAtCommit) {
+    const std::string path = fileWith("old\n", "backup");
+    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+    {
+        Writer abandoned;
+        ASSERT_FALSE(abandoned.create(path));
+        for (int i = 0; i < 20000; ++i) {  // past the buffer, so the temporary file holds bytes
+            ASSERT_FALSE(abandoned.write("entry " + std::to_string(i)));
+        }
+        EXPECT_EQ(readBytes(path), "old\n");
+    }
+    EXPECT_EQ(readBytes(path), "old\n");
+    EXPECT_EQ(folderEntries(), std::vector<std::string>{"backup"}) << "temporary file removed";
+
+    Writer writer;
+    ASSERT_FALSE(writer.create(path));
+    ASSERT_FALSE(writer.write("new"));
+    ASSERT_FALSE(writer.commit());
+    EXPECT_EQ(readBytes(path), "new\n");
+    EXPECT_EQ(folderEntries(), std::vector<std::string>{"backup"});
+    struct stat status;
+    ASSERT_EQ(stat(path.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0640u) << "the replaced file's permissions are kept";
+
+    // A rename that fails (a folder in the way) sticks and leaves the folder as it was.
+    const std::string folderPath = pathOf("taken");
+    ASSERT_EQ(mkdir(folderPath.c_str(), 0755), 0);
+    ASSERT_FALSE(writer.create(folderPath));
+    ASSERT_FALSE(writer.write("line"));
+    EXPECT_EQ(writer.commit(), std::errc::is_a_directory);
+    EXPECT_EQ(writer.write("more"), std::errc::is_a_directory);
+}
+
+TEST_F(SafeInterfaceTest, AWriterKilledBeforeCommitLeavesTheOldFile) {
+    const std::string path = fileWith("old\n", "backup");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        Writer writer;
+        if (writer.create(path)) {
+            _exit(1);
+        }
+        for (int i = 0; i < 20000; ++i) {
+            writer.write("entry " + std::to_string(i));
+        }
+        raise(SIGKILL);
+        _exit(2);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    EXPECT_EQ(readBytes(path), "old\n");
+}
+
+TEST_F(SafeInterfaceTest, CommitSyncsTheFileAndANewName) {
+    const struct {
+        const char* name;
+        bool create;
+        bool fileExists;
+        int syncs;  // the file, and the folder when a name appeared in it
+    } cases[] = {
+        {"create over an old file", true, true, 2},
+        {"create a new file", true, false, 2},
+        {"append to a file", false, true, 1},
+        {"append creating the file", false, false, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = pathOf(c.name);
+        if (c.fileExists) {
+            writeBytes(path, "old\n");
+        }
+        Writer writer;
+        ASSERT_FALSE(c.create ? writer.create(path) : writer.append(path));
+        ASSERT_FALSE(writer.write("new"));
+        fault_injector::arm(fault_injector::Fault::kSyncError, 1000, EIO);  // counts only
+        const std::error_code committed = writer.commit();
+        const int syncs = fault_injector::callsSeen();
+        fault_injector::disarm();
+        ASSERT_FALSE(committed);
+        EXPECT_EQ(syncs, c.syncs);
+        EXPECT_EQ(readBytes(path), c.create || !c.fileExists ? "new\n" : "old\nnew\n");
+    }
+}
+
+TEST_F(SafeInterfaceTest, AFailedSyncSticksAndKeepsTheOldFile) {
+    const std::string path = fileWith("old\n", "backup");
+    Writer writer;
+    ASSERT_FALSE(writer.create(path));
+    ASSERT_FALSE(writer.write("new"));
+    fault_injector::arm(fault_injector::Fault::kSyncError, 0, EIO);
+    const std::error_code committed = writer.commit();
+    EXPECT_TRUE(fault_injector::disarm());
+    EXPECT_EQ(committed, std::errc::io_error);
+    EXPECT_EQ(committed.category(), std::generic_category());
+    EXPECT_EQ(writer.write("more"), std::errc::io_error);
+    EXPECT_EQ(writer.commit(), std::errc::io_error);
+    EXPECT_EQ(readBytes(path), "old\n");
+}
+
+TEST_F(SafeInterfaceTest, ReaderSkipsLongLinesAndReadsEverythingElse) {
+    const std::string a3000(3000, 'L');
+    const std::string a2048(2048, 'M');
+    const std::string a2047(2047, 'N');
+    const std::string huge(40000, 'H');  // longer than one chunk of the line-end search
+    const struct {
+        const char* name;
+        std::string bytes;
+        std::vector<std::pair<uint64_t, std::string>> lines;
+        std::vector<uint64_t> skipped;
+    } cases[] = {
+        {"a long line between two", "a\n" + a3000 + "\nb\n", {{0, "a"}, {3003, "b"}}, {2}},
+        {"2,048 and 2,047 bytes", a2048 + "\n" + a2047 + "\n", {{2049, a2047}}, {0}},
+        {"two long lines in a row",
+         "x\n" + a3000 + "\n" + huge + "\ny",
+         {{0, "x"}, {43004, "y"}},
+         {2, 3003}},
+        {"a long last line without a newline", "a\n" + a3000, {{0, "a"}}, {2}},
+        {"a NUL inside a line", std::string("b\0c\nd\n", 6), {{0, "b"}, {4, "d"}}, {}},
+        {"a last line without a newline", "a\n\nlast", {{0, "a"}, {2, ""}, {3, "last"}}, {}},
+        {"empty", "", {}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Reader reader;
+        ASSERT_FALSE(reader.open(fileWith(c.bytes)));
+        const ReadThrough read = readThrough(reader);
+        EXPECT_FALSE(read.error) << read.error.message();
+        EXPECT_EQ(read.lines, c.lines);
+        EXPECT_EQ(read.skipped, c.skipped);
+        EXPECT_EQ(read.end, c.bytes.size());
+        // Every offset leads back to its line, also after the end.
+        for (auto it = c.lines.rbegin(); it != c.lines.rend(); ++it) {
+            Line line;
+            ASSERT_FALSE(reader.seek(it->first));
+            ASSERT_TRUE(reader.next(line));
+            EXPECT_EQ(line.offset, it->first);
+            EXPECT_EQ(line.text, it->second);
+        }
+    }
+}
+
+TEST_F(SafeInterfaceTest, SeekWorksAfterTheEndAndAfterAStop) {
+    const std::string bytes = "one\n" + std::string(3000, 'L') + "\ntwo\n";
+    const std::string path = fileWith(bytes);
+    Reader reader;
+    ASSERT_FALSE(reader.open(path));
+    Line line;
+    ASSERT_TRUE(reader.next(line));
+    EXPECT_FALSE(reader.next(line));
+    EXPECT_EQ(reader.error(), errc::line_too_long);
+    EXPECT_EQ(reader.position(), 4u);
+    EXPECT_EQ(line.offset, 4u) << "the long line's first byte";
+    EXPECT_EQ(line.text, std::string(2047, 'L')) << "the part readers get";
+    EXPECT_FALSE(reader.next(line)) << "a stop stays";
+
+    ASSERT_FALSE(reader.seek(0));
+    EXPECT_FALSE(reader.error());
+    ASSERT_TRUE(reader.next(line));
+    EXPECT_EQ(line.text, "one");
+
+    // At the end: the file's size is a position, one byte past it is not.
+    ASSERT_FALSE(reader.seek(bytes.size()));
+    EXPECT_FALSE(reader.next(line));
+    EXPECT_FALSE(reader.error());
+    EXPECT_EQ(reader.seek(bytes.size() + 1), std::errc::invalid_argument);
+    EXPECT_EQ(reader.position(), bytes.size()) << "a refused seek moves nothing";
+    ASSERT_FALSE(reader.seek(3005));
+    ASSERT_TRUE(reader.next(line));
+    EXPECT_EQ(line.text, "two");
+    EXPECT_EQ(line.offset, 3005u);
+
+    // Moved, the Reader goes on where it was.
+    Reader moved(std::move(reader));
+    ASSERT_FALSE(moved.seek(0));
+    ASSERT_TRUE(moved.next(line));
+    EXPECT_EQ(line.text, "one");
+}
+
+TEST_F(SafeInterfaceTest, AReadErrorStopsWithItsErrnoAtTheLineNotRead) {
+    if (!kReadsInjectable) {
+        GTEST_SKIP() << "the standard library reads where the injector cannot reach";
+    }
+    // Lines of 100 bytes, past the first 64 KiB block, so the second read fails.
+    std::string bytes;
+    for (int i = 0; bytes.size() < 200000; ++i) {
+        bytes += std::string(99, static_cast<char>('a' + i % 26)) + "\n";
+    }
+    Reader reader;
+    ASSERT_FALSE(reader.open(fileWith(bytes)));
+    fault_injector::arm(fault_injector::Fault::kReadError, 1, EIO);
+    const ReadThrough read = readThrough(reader);
+    EXPECT_TRUE(fault_injector::disarm());
+    EXPECT_EQ(read.error, std::errc::io_error);
+    ASSERT_FALSE(read.lines.empty());
+    EXPECT_LT(read.lines.size(), bytes.size() / 100);
+    EXPECT_EQ(read.end, read.lines.back().first + 100) << "the first byte of the line not read";
+    // A seek reads the file afresh.
+    ASSERT_FALSE(reader.seek(read.end));
+    Line line;
+    ASSERT_TRUE(reader.next(line));
+    EXPECT_EQ(line.offset, read.end);
+    EXPECT_EQ(line.text, bytes.substr(read.end, 99));
+}
+
+TEST_F(SafeInterfaceTest, APipeReadsFrontToBackAndRefusesToSeek) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    const std::string bytes = "one\n" + std::string(3000, 'L') + "\ntwo\n";
+    ASSERT_EQ(write(ends[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    close(ends[1]);
+    Reader reader;
+    ASSERT_FALSE(reader.open("/proc/self/fd/" + std::to_string(ends[0])));
+    close(ends[0]);
+    Line line;
+    ASSERT_TRUE(reader.next(line));
+    EXPECT_EQ(line.text, "one");
+    EXPECT_FALSE(reader.next(line));
+    EXPECT_EQ(reader.error(), errc::line_too_long);
+    EXPECT_EQ(reader.position(), 4u);
+    EXPECT_EQ(reader.skip(), std::errc::invalid_seek);
+    EXPECT_EQ(reader.seek(0), std::errc::invalid_seek);
+}
+
+}  // namespace
