@@ -1,5 +1,6 @@
-# Fails unless every symbol that LIBRARY defines in its dynamic table is a member of
-# CollectFileReaderWriter under the version node COLLECT_FILE_1 (or the node itself).
+# Fails unless every symbol that LIBRARY defines in its dynamic table is either a member of
+# CollectFileReaderWriter under the version node COLLECT_FILE_1, or a symbol of the safe interface
+# (namespace collect_file) under COLLECT_FILE_1.2, or one of the two nodes themselves.
 execute_process(COMMAND nm -DC --defined-only "${LIBRARY}"
     OUTPUT_VARIABLE symbols RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
@@ -7,6 +8,7 @@ if(NOT status EQUAL 0)
 endif()
 string(REPLACE "\n" ";" lines "${symbols}")
 set(members 0)
+set(safe 0)
 foreach(line IN LISTS lines)
     if(line STREQUAL "")
         continue()
@@ -14,11 +16,14 @@ foreach(line IN LISTS lines)
     string(REGEX REPLACE "^[0-9a-f]+ [A-Za-z] " "" name "${line}")
     if(name MATCHES "^CollectFileReaderWriter::.*@@COLLECT_FILE_1$")
         math(EXPR members "${members} + 1")
-    elseif(NOT name STREQUAL "COLLECT_FILE_1")
-        message(FATAL_ERROR "exported symbol that is not a versioned class member: ${line}")
+    elseif(name MATCHES "^collect_file::.*@@COLLECT_FILE_1\\.2$")
+        math(EXPR safe "${safe} + 1")
+    elseif(NOT name STREQUAL "COLLECT_FILE_1" AND NOT name STREQUAL "COLLECT_FILE_1.2")
+        message(FATAL_ERROR "exported symbol that is not a versioned member of the interface: ${line}")
     endif()
 endforeach()
-if(members EQUAL 0)
-    message(FATAL_ERROR "no member of CollectFileReaderWriter is exported")
+if(members EQUAL 0 OR safe EQUAL 0)
+    message(FATAL_ERROR "missing: ${members} class members, ${safe} collect_file symbols exported")
 endif()
-message(STATUS "${members} class members exported under COLLECT_FILE_1, nothing else")
+message(STATUS "${members} class members under COLLECT_FILE_1, ${safe} collect_file symbols "
+    "under COLLECT_FILE_1.2, nothing else")
