@@ -2,8 +2,10 @@
 
 #include <dlfcn.h>
 #include <errno.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -12,7 +14,7 @@
 namespace fault_injector {
 namespace {
 
-enum class Family { kWrite, kClose, kRead, kSeek, kSync };
+enum class Family { kWrite, kClose, kRead, kSeek, kSync, kStat, kFcntl };
 
 Family familyOf(Fault fault) {
     switch (fault) {
@@ -25,6 +27,10 @@ Family familyOf(Fault fault) {
             return Family::kRead;
         case Fault::kSeekError:
             return Family::kSeek;
+        case Fault::kStatError:
+            return Family::kStat;
+        case Fault::kFcntlError:
+            return Family::kFcntl;
         case Fault::kSyncError:
             return Family::kSync;
         default:
@@ -110,6 +116,8 @@ using ReadvFunction = ssize_t (*)(int, const iovec*, int);
 using PreadFunction = ssize_t (*)(int, void*, size_t, off_t);
 using LseekFunction = off_t (*)(int, off_t, int);
 using FcloseFunction = int (*)(FILE*);
+using FstatFunction = int (*)(int, struct stat*);
+using FcntlFunction = int (*)(int, int, ...);
 using FsyncFunction = int (*)(int);
 COLLECT_FILE_REAL(write, WriteFunction)
 COLLECT_FILE_REAL(writev, WritevFunction)
@@ -118,6 +126,8 @@ COLLECT_FILE_REAL(readv, ReadvFunction)
 COLLECT_FILE_REAL(pread, PreadFunction)
 COLLECT_FILE_REAL(lseek, LseekFunction)
 COLLECT_FILE_REAL(fclose, FcloseFunction)
+COLLECT_FILE_REAL(fstat, FstatFunction)
+COLLECT_FILE_REAL(fcntl, FcntlFunction)
 COLLECT_FILE_REAL(fsync, FsyncFunction)
 COLLECT_FILE_REAL(fdatasync, FsyncFunction)
 #undef COLLECT_FILE_REAL
@@ -125,7 +135,8 @@ COLLECT_FILE_REAL(fdatasync, FsyncFunction)
 const char* const kNames[] = {
     "error",         "short write", "short write, then error", "EINTR",
     "failing close", "read error",  "read error onward",       "short read",
-    "read EINTR",    "seek error",  "fsync error"};
+    "read EINTR",    "seek error",  "fsync error",             "fstat error",
+    "fcntl error"};
 
 }  // namespace
 
@@ -268,4 +279,36 @@ extern "C" int fdatasync(int fd) {
         return -1;
     }
     return fault_injector::real_fdatasync()(fd);
+}
+
+extern "C" int fstat(int fd, struct stat* status) {
+    if (failsOutright(actionFor(fd, Family::kStat))) {
+        return -1;
+    }
+    return fault_injector::real_fstat()(fd, status);
+}
+
+extern "C" int fstat64(int fd, struct stat64* status) {
+    return fstat(fd, reinterpret_cast<struct stat*>(status));
+}
+
+// Every command's third argument, where it has one, is an int or a pointer: passed on as a
+// pointer-sized value.
+extern "C" int fcntl(int fd, int command, ...) {
+    va_list arguments;
+    va_start(arguments, command);
+    void* const argument = va_arg(arguments, void*);
+    va_end(arguments);
+    if (failsOutright(actionFor(fd, Family::kFcntl))) {
+        return -1;
+    }
+    return fault_injector::real_fcntl()(fd, command, argument);
+}
+
+extern "C" int fcntl64(int fd, int command, ...) {
+    va_list arguments;
+    va_start(arguments, command);
+    void* const argument = va_arg(arguments, void*);
+    va_end(arguments);
+    return fcntl(fd, command, argument);
 }

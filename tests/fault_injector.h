@@ -2,10 +2,10 @@
 #define COLLECT_FILE_TESTS_FAULT_INJECTOR_H
 
 // Countdown fault injection over the system calls that read, write, position and close files.
-// The test executable defines read, readv, pread, lseek, write, writev, fclose, fsync and
-// fdatasync itself, so its definitions take the place of the C library's for the library under
-// test and for the standard library alike (tests/fault_preload.cpp does the same for another
-// program, through LD_PRELOAD).
+// The test executable defines read, readv, pread, lseek, write, writev, fclose, fsync,
+// fdatasync, fstat and fcntl itself, so its definitions take the place of the C library's for
+// the library under test and for the standard library alike (tests/fault_preload.cpp does the
+// same for another program, through LD_PRELOAD).
 // While armed, the calls of the fault's family on descriptors above 2 are counted from 0, and
 // the call numbered `position` fails as the fault says. Disarmed, every call goes straight to
 // the C library.
@@ -28,6 +28,10 @@ enum class Fault {
     kSeekError,  // the call fails with the errno and moves nothing
     // fsync and fdatasync
     kSyncError,  // the call fails with the errno
+    // fstat
+    kStatError,  // the call fails with the errno
+    // fcntl
+    kFcntlError,  // the call fails with the errno and changes nothing
 };
 
 const char* nameOf(Fault fault);

@@ -174,4 +174,30 @@ TEST_F(WriteFaultTest, AFailedCloseIsReportedInEveryModeAndOnlyOnce) {
     }
 }
 
+TEST_F(WriteFaultTest, ARefusedOpenLeavesTheFileAsItWas) {
+    // Whatever fails while a file is opened, a false OpenFile has not emptied it.
+    for (Fault fault : {Fault::kStatError, Fault::kFcntlError}) {
+        for (AccessMode mode : {ACCESS_READ, ACCESS_WRITE, ACCESS_APPEND}) {
+            SCOPED_TRACE(::testing::Message()
+                         << fault_injector::nameOf(fault) << ", mode " << mode);
+            const std::string path = fileWith("precious line\n", "precious");
+            CollectFileReaderWriter object;
+            fault_injector::arm(fault, 0, EIO);
+            const bool opened = object.OpenFile(path, mode);
+            fault_injector::disarm();
+            if (!opened) {
+                EXPECT_EQ(readBytes(path), "precious line\n");
+                EXPECT_FALSE(object.seek("")) << "the stream is left failed";
+                continue;
+            }
+            EXPECT_TRUE(object.writeLine("new"));
+            EXPECT_TRUE(object.Close());
+            const std::string expected = mode == ACCESS_READ    ? "precious line\n"
+                                         : mode == ACCESS_WRITE ? "new\n"
+                                                                : "precious line\nnew\n";
+            EXPECT_EQ(readBytes(path), expected);
+        }
+    }
+}
+
 }  // namespace

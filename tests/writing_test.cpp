@@ -34,6 +34,10 @@ TEST_F(WritingTest, EndsEveryLineWithExactlyOneNewline) {
         {"two empty texts write one empty line", {"", ""}, "\n"},
         {"inner newlines are kept", {"x\ny", "z\n\n"}, "x\ny\nz\n\n"},
         {"no texts give an empty file", {}, ""},
+        // The 65,537 bytes buffered are flushed first, so the empty text meets an empty buffer.
+        {"an empty text right after a text of a full buffer is an empty line",
+         {textOf(kCapacity), ""},
+         textOf(kCapacity) + "\n\n"},
     };
     for (const NewlineCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -41,14 +45,30 @@ TEST_F(WritingTest, EndsEveryLineWithExactlyOneNewline) {
     }
 }
 
-TEST_F(WritingTest, WritesNewlineWhateverTheReadDelimiter) {
-    const std::string path = pathOf("out");
-    CollectFileReaderWriter writer;
-    writer.setNewLineDelimiter(';');
-    ASSERT_TRUE(writer.OpenFile(path, ACCESS_WRITE));
-    EXPECT_TRUE(writer.writeLine("x"));
-    EXPECT_TRUE(writer.Close());
-    EXPECT_EQ(readBytes(path), "x\n");
+TEST_F(WritingTest, EndsLinesWithNewlineWhateverTheReadDelimiter) {
+    // The read delimiter ';' neither ends a line for writing nor keeps a '\n' from doing so.
+    const std::vector<NewlineCase> cases = {
+        {"a text without either", {"x"}, "x\n"},
+        {"a text ending in the delimiter, then one ending in newline",
+         {"k=v;", "x\n"},
+         "k=v;\nx\n"},
+        {"a text ending in newline, then one ending in the delimiter",
+         {"x\n", "k=v;"},
+         "x\nk=v;\n"},
+        {"an empty text after the delimiter", {"k=v;", ""}, "k=v;\n"},
+    };
+    for (const NewlineCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = pathOf("out");
+        CollectFileReaderWriter writer;
+        writer.setNewLineDelimiter(';');
+        ASSERT_TRUE(writer.OpenFile(path, ACCESS_WRITE));
+        for (const std::string& text : c.texts) {
+            EXPECT_TRUE(writer.writeLine(text.c_str()));
+        }
+        EXPECT_TRUE(writer.Close());
+        EXPECT_EQ(readBytes(path), c.expectedFile);
+    }
 }
 
 struct ChunkCase {
@@ -65,6 +85,9 @@ TEST_F(WritingTest, FlushesWhenTheNextTextDoesNotFit) {
         {"537 bytes ending in newline after 65000 do not fit", 65000, textOf(537, '\n'), 65000},
         {"536 bytes without newline after 65000 fit with the headroom byte", 65000, textOf(536), 0},
         {"a full buffer plus headroom is flushed by an empty text", kCapacity + 1, "", 65537},
+        {"a text of the whole capacity after buffered content starts a fresh buffer", 100,
+         textOf(kCapacity), 100},
+        {"so does one that already ends in newline", 100, textOf(kCapacity, '\n'), 100},
     };
     for (const ChunkCase& c : cases) {
         SCOPED_TRACE(c.name);
