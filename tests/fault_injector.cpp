@@ -132,11 +132,19 @@ COLLECT_FILE_REAL(fsync, FsyncFunction)
 COLLECT_FILE_REAL(fdatasync, FsyncFunction)
 #undef COLLECT_FILE_REAL
 
-const char* const kNames[] = {
-    "error",         "short write", "short write, then error", "EINTR",
-    "failing close", "read error",  "read error onward",       "short read",
-    "read EINTR",    "seek error",  "fsync error",             "fstat error",
-    "fcntl error"};
+const char* const kNames[] = {"error",
+                              "short write",
+                              "short write, then error",
+                              "EINTR",
+                              "failing close",
+                              "read error",
+                              "read error onward",
+                              "short read",
+                              "read EINTR",
+                              "seek error",
+                              "fsync error",
+                              "fstat error",
+                              "fcntl error"};
 
 }  // namespace
 
