@@ -4,6 +4,7 @@
 // stream's buffer, near its edges and past the end, from every origin.
 
 #include <collect_file/CollectFileReaderWriter.h>
+#include <collect_file/collect_file.h>
 
 #include <cstring>
 #include <memory>
@@ -111,6 +112,48 @@ TEST_F(DifferentialTest, EveryCallAgreesWithTheReferenceReader) {
         }
     }
     EXPECT_GT(calls, 10000);
+}
+
+// collect_file::Reader delivers what the class delivers, line for line, and its offsets are the
+// lines' first bytes; where the class stops at a long line, the Reader skips it and a fresh class
+// object goes on from there.
+TEST_F(DifferentialTest, ReaderAgreesWithTheClass) {
+    std::mt19937_64 random(1202);
+    const size_t sizes[] = {3000, 70000, 140000, 400000};
+    for (int file = 0; file < 12; ++file) {
+        SCOPED_TRACE(::testing::Message() << "file " << file);
+        const std::string bytes = generateFile(random, sizes[file % 4]);
+        collect_file::Reader reader;
+        ASSERT_FALSE(reader.open(fileWith(bytes)));
+        collect_file::Line line;
+        uint64_t start = 0;  // where the class reads next
+        for (int run = 0;; ++run) {
+            CollectFileReaderWriter core;
+            ASSERT_TRUE(core.OpenFile(pathOf("input"), ACCESS_READ));
+            ASSERT_TRUE(start == 0 || core.seek(start));
+            std::string text;
+            unsigned long offset = 0;
+            while (core.readLine(text, offset)) {
+                ASSERT_TRUE(reader.next(line)) << "at " << start;
+                ASSERT_EQ(line.text, text);
+                ASSERT_EQ(line.offset, start);
+                ASSERT_TRUE(start == 0 || bytes[start - 1] == '\n') << start;
+                ASSERT_EQ(bytes.compare(start, text.size(), text), 0);
+                start = offset + text.size() + 2;  // after the delimiter, by the class's count
+            }
+            ASSERT_FALSE(reader.next(line));
+            ASSERT_EQ(reader.position(), std::min<uint64_t>(start, bytes.size()));
+            if (core.ReadDataFromFile()) {  // the end of the file
+                ASSERT_FALSE(reader.error()) << reader.error().message();
+                break;
+            }
+            ASSERT_EQ(reader.error(), collect_file::errc::line_too_long);
+            ASSERT_FALSE(reader.skip());
+            const size_t end = bytes.find('\n', start);
+            start = end == std::string::npos ? bytes.size() : end + 1;
+            ASSERT_EQ(reader.position(), start);
+        }
+    }
 }
 
 }  // namespace
