@@ -1,0 +1,132 @@
+#include "checks.h"
+
+#include <collect_file/CollectFileReaderWriter.h>
+
+#include <cassert>
+
+#include "text.h"
+
+namespace collect_file_tool {
+
+const char* problemKindName(ProblemKind kind) {
+    switch (kind) {
+        case ProblemKind::entries_before_marker:
+            return "entries-before-marker";
+        case ProblemKind::nul:
+            return "nul";
+        case ProblemKind::carriage_return:
+            return "carriage-return";
+        case ProblemKind::no_newline:
+            return "no-newline";
+        case ProblemKind::grew_while_read:
+            return "grew-while-read";
+        case ProblemKind::shrank_while_read:
+            return "shrank-while-read";
+        case ProblemKind::too_long:
+            return "too-long";
+    }
+    return "unknown";
+}
+
+std::string problemMessage(const Problem& problem, std::string_view name) {
+    switch (problem.kind) {
+        case ProblemKind::entries_before_marker:
+            return plural(problem.count, "entry", "entries") + " before the first marker line";
+        case ProblemKind::nul:
+            return "NUL byte inside the line: readers get only its first " +
+                   plural(problem.count, "byte", "bytes");
+        case ProblemKind::carriage_return:
+            return "marker line ends in \\r (a CRLF file): clients do not see it as a marker";
+        case ProblemKind::no_newline:
+            return "last line has no newline: the input ends inside it" +
+                   (name == "-" ? std::string()
+                                : "; truncate -s " + std::to_string(problem.offset) + " " +
+                                      shellWord(name) + " keeps the whole lines");
+        case ProblemKind::grew_while_read:
+            return "the line was still being written when it was read: readers got only its "
+                   "first " +
+                   plural(problem.count, "byte", "bytes");
+        case ProblemKind::shrank_while_read:
+            return "last line has no newline, and the file was shorter at the end of reading "
+                   "than when it was opened";
+        case ProblemKind::too_long:
+            return "line of 2,048 bytes or more: readers cannot deliver it and stop reading "
+                   "here";
+    }
+    return "";
+}
+
+bool isMarker(std::string_view text) {
+    return text == FULLENTRYDELIMITER || text == DIFFENTRYDELIMITER || text == SYSTEMENTRYDELIMITER;
+}
+
+bool isMarkerWithCarriageReturn(std::string_view text) {
+    return !text.empty() && text.back() == '\r' && isMarker(text.substr(0, text.size() - 1));
+}
+
+Checker::Checker(Sink sink, bool entriesBeforeMarker)
+    : sink_(std::move(sink)), entriesBeforeMarker_(entriesBeforeMarker) {}
+
+void Checker::report(const Problem& problem) {
+    ++problems_;
+    if (sink_) {
+        sink_(problem);
+    }
+}
+
+void Checker::flushEntriesBeforeMarker() {
+    if (entriesBefore_ > 0) {
+        report({ProblemKind::entries_before_marker, firstEntryOffset_, entriesBefore_});
+        entriesBefore_ = 0;
+    }
+}
+
+bool Checker::line(const Line& line) {
+    assert(line.length >= line.text.size() && "a line is at least what readers get of it");
+    ++lines_;
+    const bool marker = isMarker(line.text);
+    if (marker) {
+        if (sections_++ == 0) {
+            flushEntriesBeforeMarker();
+        }
+    } else if (sections_ == 0 && entriesBeforeMarker_ && entriesBefore_++ == 0) {
+        firstEntryOffset_ = line.offset;
+    }
+    if (line.length > line.text.size()) {
+        report({ProblemKind::nul, line.offset, line.text.size()});
+    }
+    if (!marker && isMarkerWithCarriageReturn(line.text)) {
+        report({ProblemKind::carriage_return, line.offset});
+    }
+    if (line.ending == Ending::none) {
+        report({ProblemKind::no_newline, line.offset});
+    } else if (line.ending == Ending::grew) {
+        report({ProblemKind::grew_while_read, line.offset, line.text.size()});
+    } else if (line.ending == Ending::shrank) {
+        report({ProblemKind::shrank_while_read, line.offset});
+    }
+    return marker;
+}
+
+void Checker::stopped(const LineSource& source) {
+    if (source.stop() == Stop::too_long) {
+        report({ProblemKind::too_long, source.stopOffset()});
+    }
+    flushEntriesBeforeMarker();
+}
+
+void checkAll(LineSource& source, Checker& checker,
+              const std::function<bool(const Line&, bool marker)>& onLine) {
+    Line line;
+    while (source.next(line)) {
+        const bool marker = checker.line(line);
+        if (onLine && !onLine(line, marker)) {
+            break;
+        }
+    }
+    if (source.stop() != Stop::reading) {
+        checker.stopped(source);
+    }
+}
+
+}  // namespace collect_file_tool

@@ -1,0 +1,81 @@
+// What `check` reports, found line by line: every command runs these checks on the lines it
+// reads, so that one exit-status rule holds for all of them.
+
+#ifndef COLLECT_FILE_TOOL_CHECKS_H
+#define COLLECT_FILE_TOOL_CHECKS_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "input.h"
+
+namespace collect_file_tool {
+
+enum class ProblemKind {
+    entries_before_marker,  // count: entries before the first marker line; offset: the first
+    nul,                    // count: the bytes readers get of the line
+    carriage_return,        // a marker line ending in \r
+    no_newline,             // a cut last line; offset: its first byte
+    grew_while_read,        // count: the bytes readers got of a line still being written
+    shrank_while_read,      // a last line without '\n' in a file that shrank while read
+    too_long,               // a line of 2,048 bytes or more: readers stop there
+};
+
+struct Problem {
+    ProblemKind kind;
+    std::uint64_t offset;     // the first byte of the line it is about
+    std::uint64_t count = 0;  // see ProblemKind
+};
+
+// The kind's name in JSON output, such as "no-newline".
+const char* problemKindName(ProblemKind kind);
+// The problem in words, as check prints it after "NAME: offset N: ". `name` is the input's
+// name: the hint for a cut last line names it (none for standard input, "-").
+std::string problemMessage(const Problem& problem, std::string_view name);
+
+// One of the three marker lines, exactly.
+bool isMarker(std::string_view text);
+// A marker line followed by one '\r', as a CRLF file has it.
+bool isMarkerWithCarriageReturn(std::string_view text);
+
+// Counts lines and sections and finds problems, one line at a time; each problem goes to the
+// sink as soon as it is known, so that memory does not grow with their number.
+class Checker {
+  public:
+    using Sink = std::function<void(const Problem&)>;
+    // `entriesBeforeMarker`: whether entries before the first marker line are a problem; false
+    // for a reader that starts in the middle of a file.
+    Checker(Sink sink, bool entriesBeforeMarker);
+
+    // Looks at the next line; whether it is a marker line.
+    bool line(const Line& line);
+    // Reading stopped: reports a too-long line and entries before a marker still pending.
+    void stopped(const LineSource& source);
+
+    std::uint64_t lines() const { return lines_; }
+    std::uint64_t sections() const { return sections_; }
+    std::uint64_t problems() const { return problems_; }
+
+  private:
+    void report(const Problem& problem);
+    void flushEntriesBeforeMarker();
+
+    Sink sink_;
+    bool entriesBeforeMarker_;
+    std::uint64_t lines_ = 0;
+    std::uint64_t sections_ = 0;
+    std::uint64_t problems_ = 0;
+    std::uint64_t entriesBefore_ = 0;
+    std::uint64_t firstEntryOffset_ = 0;
+};
+
+// Reads a source through a Checker until it stops or `onLine` (may be empty), which gets each
+// line and whether it is a marker, returns false. The common loop of every command.
+void checkAll(LineSource& source, Checker& checker,
+              const std::function<bool(const Line&, bool marker)>& onLine);
+
+}  // namespace collect_file_tool
+
+#endif

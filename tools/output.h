@@ -1,0 +1,56 @@
+// Where the tool writes: standard output, buffered and stopped at its first failure, and one
+// line per message on standard error.
+
+#ifndef COLLECT_FILE_TOOL_OUTPUT_H
+#define COLLECT_FILE_TOOL_OUTPUT_H
+
+#include <string>
+#include <string_view>
+
+namespace collect_file_tool {
+
+// Writes to a descriptor with write(2) in pieces of up to 64 KiB. The first failed write is
+// kept and everything after it is dropped, so a command that checks failed() stops at once, as
+// cat does, also when SIGPIPE is ignored.
+class Output {
+  public:
+    explicit Output(int descriptor) : descriptor_(descriptor) {}
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+
+    // Adds text; writes once 64 KiB are pending. Nothing once a write failed.
+    void put(std::string_view text);
+    // Writes what is pending; false once any write failed.
+    bool flush();
+    bool failed() const { return error_ != 0; }
+    // The system's error number of the first failed write, or 0.
+    int error() const { return error_; }
+    // Flushes and closes the descriptor (a close that fails counts as a failed write); error().
+    int finish();
+
+  private:
+    int descriptor_;
+    std::string pending_;
+    int error_ = 0;
+};
+
+// How text from a file (lines and names) is shown on each stream: escaped for a terminal, or
+// as it is.
+struct Console {
+    Output& out;
+    bool escapeOut = false;
+    bool escapeErr = false;
+};
+
+// "collect-file: NAME: message" on standard error, NAME escaped when `console.escapeErr`; the
+// message is the tool's own text. Standard output is flushed first, so that the two keep their
+// order on a terminal.
+void complain(Console& console, std::string_view name, std::string_view message);
+
+// "collect-file: message (see collect-file --help)" on standard error; always 2, the status
+// of a wrong command line.
+int usageError(std::string_view message, bool escape);
+
+}  // namespace collect_file_tool
+
+#endif

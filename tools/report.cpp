@@ -1,0 +1,114 @@
+#include "report.h"
+
+#include <cstdio>
+
+#include "json.h"
+#include "status.h"
+#include "text.h"
+
+namespace collect_file_tool {
+
+std::string problemText(std::string_view shownName, const Problem& problem, std::string_view name) {
+    return std::string(shownName) + ": offset " + std::to_string(problem.offset) + ": " +
+           problemMessage(problem, name) + "\n";
+}
+
+std::string problemJson(const Problem& problem, std::string_view name) {
+    return "{\"offset\": " + std::to_string(problem.offset) + ", \"kind\": \"" +
+           problemKindName(problem.kind) +
+           "\", \"message\": " + jsonString(problemMessage(problem, name)) + "}";
+}
+
+std::string checkSummary(std::string_view shownName, std::uint64_t lines, std::uint64_t sections,
+                         std::uint64_t problems, bool readError) {
+    return std::string(shownName) + ": " + plural(lines, "line", "lines") + ", " +
+           plural(sections, "section", "sections") + ", " +
+           (problems == 0 ? std::string("clean") : plural(problems, "problem", "problems")) +
+           (readError ? ", then a read error" : "") + "\n";
+}
+
+namespace {
+
+// The sections table's columns: the marker padded to 20, the offset in 12, the count in 10.
+std::string tableRow(std::string_view marker, const char* offset, const char* entries) {
+    char row[96];
+    std::snprintf(row, sizeof row, "%-20.*s %12s %10s\n", static_cast<int>(marker.size()),
+                  marker.data(), offset, entries);
+    return row;
+}
+
+}  // namespace
+
+std::string sectionsHeading() {
+    return tableRow("MARKER", "OFFSET", "ENTRIES");
+}
+
+std::string sectionRow(std::string_view marker, std::uint64_t offset, std::uint64_t entries) {
+    return tableRow(marker, std::to_string(offset).c_str(), std::to_string(entries).c_str());
+}
+
+std::string sectionJson(std::string_view marker, std::uint64_t offset, std::uint64_t entries) {
+    return "{\"marker\": " + jsonString(marker) + ", \"offset\": " + std::to_string(offset) +
+           ", \"entries\": " + std::to_string(entries) + "}";
+}
+
+std::string lineText(const Line& line, bool offsets, bool escape) {
+    std::string text = offsets ? std::to_string(line.offset) + ":" : std::string();
+    text += shown(line.text, escape);
+    text += '\n';
+    return text;
+}
+
+std::string lineJson(const Line& line) {
+    return "{\"offset\": " + std::to_string(line.offset) + ", \"text\": " + jsonString(line.text) +
+           "}";
+}
+
+std::string errorJson(bool opened, const InputFile& source) {
+    if (opened && source.stop() != Stop::read_error) {
+        return "null";
+    }
+    return "{\"offset\": " + jsonNumberOrNull(source.stopOffset(), opened) +
+           ", \"message\": " + jsonString(source.error()) + "}";
+}
+
+void ProblemTally::add(const Problem& problem) {
+    if (count_++ == 0) {
+        first_ = problem;
+    }
+    if (problem.kind == ProblemKind::too_long) {
+        tooLong_ = problem;
+        hasTooLong_ = true;
+    }
+}
+
+std::string ProblemTally::note(std::string_view name) const {
+    if (count_ == 0) {
+        return "";
+    }
+    const Problem& shownProblem = hasTooLong_ ? tooLong_ : first_;
+    std::string text =
+        "offset " + std::to_string(shownProblem.offset) + ": " + problemMessage(shownProblem, name);
+    if (count_ > 1) {
+        text += " (" + plural(count_ - 1, "more problem", "more problems") +
+                ": collect-file check lists them)";
+    }
+    return text;
+}
+
+int finishInput(Console& console, std::string_view name, const LineSource& source,
+                const ProblemTally& tally) {
+    int status = kClean;
+    if (tally.count() > 0) {
+        complain(console, name, tally.note(name));
+        status = kProblem;
+    }
+    if (source.stop() == Stop::read_error) {
+        complain(console, name,
+                 "offset " + std::to_string(source.stopOffset()) + ": " + source.error());
+        status = kFailure;
+    }
+    return status;
+}
+
+}  // namespace collect_file_tool
