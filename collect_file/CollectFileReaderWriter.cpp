@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -33,6 +34,26 @@ const int32_t CollectFileReaderWriter::kShortLineReadLimit;
 
 namespace {
 
+// The object's members in their declared order, as a plain struct: clients allocate the object,
+// so its layout is part of the binary interface. The constructor checks every member's offset
+// against it, so that moving a member, or swapping two of one size, fails the build.
+struct FrozenLayout {
+    bool statusFlag;
+    AccessMode accessMode;
+    std::fstream fileStream;
+    std::string fileName;
+    char readDelimiter;
+    std::map<EntryType, uint64_t> typeTable1;
+    std::map<EntryType, uint64_t> typeTable2;
+    char writeBuffer[65536 + 1];
+    char secondBuffer[65536];
+    std::map<std::string, uint64_t> nameTable;
+    int32_t presetValue;
+    int32_t bufferedLength;
+    uint64_t auxValue1;
+    uint64_t auxValue2;
+};
+
 // Whether a path holds a NUL byte: the system would act on the part before it, another file.
 bool holdsNul(const std::string& path) {
     return path.find('\0') != std::string::npos;
@@ -57,6 +78,31 @@ CollectFileReaderWriter::CollectFileReaderWriter()
     // The stream reads and writes through the object's second 64 KiB array rather than a small
     // buffer of its own, so that reading takes one system call per 64 KiB.
     static_assert(sizeof secondBuffer == RefillPolicy::kBufferSize, "the stream's buffer");
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"  // the class is not standard-layout
+#define COLLECT_FILE_AT_ITS_PLACE(member)                                                        \
+    static_assert(offsetof(CollectFileReaderWriter, member) == offsetof(FrozenLayout, member) && \
+                      sizeof(member) == sizeof(FrozenLayout::member),                            \
+                  "the layout of the object changed at " #member)
+    COLLECT_FILE_AT_ITS_PLACE(statusFlag);
+    COLLECT_FILE_AT_ITS_PLACE(accessMode);
+    COLLECT_FILE_AT_ITS_PLACE(fileStream);
+    COLLECT_FILE_AT_ITS_PLACE(fileName);
+    COLLECT_FILE_AT_ITS_PLACE(readDelimiter);
+    COLLECT_FILE_AT_ITS_PLACE(typeTable1);
+    COLLECT_FILE_AT_ITS_PLACE(typeTable2);
+    COLLECT_FILE_AT_ITS_PLACE(writeBuffer);
+    COLLECT_FILE_AT_ITS_PLACE(secondBuffer);
+    COLLECT_FILE_AT_ITS_PLACE(nameTable);
+    COLLECT_FILE_AT_ITS_PLACE(presetValue);
+    COLLECT_FILE_AT_ITS_PLACE(bufferedLength);
+    COLLECT_FILE_AT_ITS_PLACE(auxValue1);
+    COLLECT_FILE_AT_ITS_PLACE(auxValue2);
+#undef COLLECT_FILE_AT_ITS_PLACE
+#pragma GCC diagnostic pop
+    static_assert(sizeof(CollectFileReaderWriter) == sizeof(FrozenLayout) &&
+                      alignof(CollectFileReaderWriter) == alignof(FrozenLayout),
+                  "the layout of the object changed at its end");
     fileStream.rdbuf()->pubsetbuf(secondBuffer, sizeof secondBuffer);
 }
 

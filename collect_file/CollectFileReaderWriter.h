@@ -28,9 +28,10 @@
 // - Appending. With ACCESS_APPEND each flush reaches the file in one write(2) call, whole lines
 //   only, also for a text longer than the buffer together with its newline; appenders in other
 //   processes therefore never tear each other's lines on a local file system (with libstdc++).
-// - Child processes. The file descriptor is close-on-exec in every mode, set right after the
-//   open; a fork from another thread between the two can still inherit it. This and the two
-//   points above need the stream's descriptor, which libstdc++ tells. Built with a standard
+// - Child processes. The file descriptor is close-on-exec in every mode from the open itself on,
+//   so no child started with exec inherits it, not even one forked by another thread while
+//   OpenFile runs. This and the two points above need the stream's descriptor, which libstdc++
+//   tells. Built with a standard
 //   library that does not (libc++), the library writes through the stream as a plain
 //   std::fstream does: the descriptor is inherited, a long text and its newline may be two
 //   writes, and a flush that failed part way may be written again when the stream is closed.
@@ -147,9 +148,10 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     // then healthy and the file name becomes filePath. An object opens a file once in its life:
     // after a successful OpenFile, also after Close, it returns false and changes nothing; so it
     // does for any other mode value. If the path cannot be opened (also when it names a
-    // directory, in every mode, holds a NUL byte, cannot be examined with fstat, or its
-    // descriptor cannot be made close-on-exec) it returns false, marks the stream failed and
-    // leaves the object unbound, so a later OpenFile may try again.
+    // directory, in every mode, holds a NUL byte, or, for reading, cannot be examined with
+    // fstat) it returns false, marks the stream failed and leaves the object unbound, so a later
+    // OpenFile may try again. A false result leaves the file as it was: ACCESS_WRITE empties a
+    // file only when the open succeeds.
     bool OpenFile(const std::string& filePath, AccessMode requestedMode);
 
     // Writing modes: flushes the buffer (WriteDataToFile), closes the stream whatever the flush
@@ -199,7 +201,9 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     // Buffers the NUL-terminated text as one line: the text is copied unchanged and gets a '\n'
     // unless it ends with one; newlines inside it are kept, so one call may add several lines.
     // An empty text is written as "\n" into an empty buffer, and adds nothing after buffered
-    // content (which always ends with '\n').
+    // content (which always ends with '\n'), with one edge: buffered content of
+    // kWriteBufferCapacity + 1 bytes (a text of exactly 65,536 bytes and the '\n' it got) is
+    // flushed first, so writeLine("") right after such a text adds an empty line.
     //
     // When the text would take the buffered content past kWriteBufferCapacity bytes, the buffer
     // is flushed first (WriteDataToFile) and the text starts a fresh one; a text longer than
@@ -279,7 +283,8 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     // system call, and the bytes there are delivered as they were read: if another process
     // rewrote them since, the old bytes come back. A target outside it is read afresh, in a
     // small block first: seek(offset + 1) to a recorded entry reads the aligned 4 KiB that
-    // hold it, with one system call (pread(2) with libstdc++).
+    // hold it, with one system call (pread(2) with libstdc++); a line that runs past the end of
+    // that block costs one more pread(2), of the next block, and so does each refill after it.
     bool seek(unsigned long offset, SeekPosition origin);
 
     // Same as seek(offset, SEEK_FROM_START). Write a literal zero offset as seek(0UL): a plain 0
