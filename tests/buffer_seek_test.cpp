@@ -3,8 +3,6 @@
 // from every origin; and reading on across the point where refills grow back to whole blocks.
 
 #include <collect_file/CollectFileReaderWriter.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -129,76 +127,6 @@ TEST_F(BufferSeekTest, AfterAFarSeekEveryUseOfTheFileStartsFromTheRightPlace) {
         }
         EXPECT_TRUE(reader.Close());
     }
-}
-
-TEST_F(BufferSeekTest, AfterTheEndOrAFailureNoSeekMoves) {
-    CollectFileReaderWriter reader;
-    ASSERT_TRUE(reader.OpenFile(path_, ACCESS_READ));
-    ASSERT_TRUE(reader.seek(bytes_.size() - 100));
-    expectLineAt(reader, bytes_.size() - 100);
-    std::string line;
-    EXPECT_FALSE(reader.readLine(line)) << "the end of the file";
-    EXPECT_FALSE(reader.seek(bytes_.size() - 100)) << "inside the bytes held, but at the end";
-    EXPECT_FALSE(reader.seek(0UL));
-
-    CollectFileReaderWriter failed;
-    ASSERT_TRUE(failed.OpenFile(path_, ACCESS_READ));
-    expectLineAt(failed, 0);
-    EXPECT_FALSE(failed.seek(static_cast<unsigned long>(-200), SEEK_FROM_CURRENT));
-    EXPECT_FALSE(failed.seek(0UL)) << "inside the bytes held, but the stream failed";
-
-    CollectFileReaderWriter closed;
-    ASSERT_TRUE(closed.OpenFile(path_, ACCESS_READ));
-    ASSERT_TRUE(closed.seek(5000UL));
-    ASSERT_TRUE(closed.Close());
-    EXPECT_FALSE(closed.seek(5000UL)) << "where it stood, but the stream is closed";
-}
-
-TEST_F(BufferSeekTest, NearTheLargestPositionReadsFailAsReadErrorsAfterASmallBlock) {
-    // A whole block read there would pass 2^63 - 1 and fails as a read error (the text becomes
-    // empty); a smaller refill left by an earlier seek must not turn that into the end of the
-    // file (the text unchanged).
-    if (!kReadErrorsReported) {
-        GTEST_SKIP() << "libc++'s file buffer reads an I/O error as the end of the file";
-    }
-    // Memory-backed file systems accept such a position; others refuse the seek itself.
-    char shmPath[] = "/dev/shm/collect_file_test.XXXXXX";
-    const int fd = mkstemp(shmPath);
-    if (fd < 0) {
-        GTEST_SKIP() << "no /dev/shm";
-    }
-    close(fd);
-    writeBytes(shmPath, bytes_);
-    const unsigned long nearLargest = 0x7fffffffffffffffUL - 34221;
-    for (bool seekFirst : {false, true}) {
-        SCOPED_TRACE(seekFirst ? "after a far seek and a read" : "on a fresh object");
-        CollectFileReaderWriter reader;
-        ASSERT_TRUE(reader.OpenFile(shmPath, ACCESS_READ));
-        if (seekFirst) {
-            ASSERT_TRUE(reader.seek(300000UL));
-            expectLineAt(reader, 300000);
-        }
-        ASSERT_TRUE(reader.seek(nearLargest));
-        std::string line = "unchanged";
-        EXPECT_FALSE(reader.readLine(line));
-        EXPECT_EQ(line, "");
-    }
-    unlink(shmPath);
-}
-
-TEST_F(BufferSeekTest, AReadErrorWhileSeekingSurfacesAtTheNextRead) {
-    if (!kReadErrorsReported) {
-        GTEST_SKIP() << "libc++'s file buffer reads an I/O error as the end of the file";
-    }
-    // This process's memory is a regular file whose first pages cannot be read: the seek reads
-    // its small block there, fails to, and still succeeds as a seek does; the read reports it.
-    CollectFileReaderWriter reader;
-    ASSERT_TRUE(reader.OpenFile("/proc/self/mem", ACCESS_READ));
-    EXPECT_TRUE(reader.seek(0x200000UL));  // far from the empty buffer, and never mapped
-    std::string line = "unchanged";
-    EXPECT_FALSE(reader.readLine(line));
-    EXPECT_EQ(line, "") << "a read error, not the end of the file";
-    EXPECT_FALSE(reader.ReadDataFromFile());
 }
 
 TEST_F(BufferSeekTest, LongLinesAfterAFarSeekAreReadWhole) {

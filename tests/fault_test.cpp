@@ -2,6 +2,7 @@
 // underneath an object, and contents no writer of this library produces.
 
 #include <collect_file/CollectFileReaderWriter.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -59,14 +60,60 @@ TEST_F(FaultTest, ANameHoldingANulNamesNoFile) {
     EXPECT_EQ(readBytes(good), "good\n");
 }
 
-TEST_F(FaultTest, AFullDiskFailsEveryFlushAfterTheFirst) {
-    CollectFileReaderWriter writer;
-    ASSERT_TRUE(writer.OpenFile("/dev/full", ACCESS_WRITE));
-    ASSERT_TRUE(writer.writeLine("a"));
-    EXPECT_FALSE(writer.WriteDataToFile());
-    EXPECT_TRUE(writer.writeLine("b")) << "buffering itself never fails";
-    EXPECT_FALSE(writer.WriteDataToFile());
-    EXPECT_FALSE(writer.Close());
+// One call to a writer and the result it must give.
+struct WriterCall {
+    enum Kind { kWrite, kFlush, kClose } kind;
+    std::string text;  // for kWrite
+    bool result;
+};
+
+struct FullDiskCase {
+    const char* name;
+    AccessMode mode;
+    std::vector<WriterCall> calls;
+};
+
+TEST_F(FaultTest, AFullDiskFailsEveryCallThatWrites) {
+    const size_t capacity = CollectFileReaderWriter::kWriteBufferCapacity;
+    const std::vector<FullDiskCase> cases = {
+        {"a flush, every flush after it and Close; buffering itself never fails",
+         ACCESS_WRITE,
+         {{WriterCall::kWrite, "a", true},
+          {WriterCall::kFlush, "", false},
+          {WriterCall::kWrite, "b", true},
+          {WriterCall::kFlush, "", false},
+          {WriterCall::kClose, "", false}}},
+        {"the Close that flushes first",
+         ACCESS_APPEND,
+         {{WriterCall::kWrite, "a", true}, {WriterCall::kClose, "", false}}},
+        {"the line that flushes",
+         ACCESS_WRITE,
+         {{WriterCall::kWrite, std::string(capacity - 1, 'x'), true},
+          {WriterCall::kWrite, "next", false}}},
+        {"a text longer than the buffer",
+         ACCESS_WRITE,
+         {{WriterCall::kWrite, std::string(capacity + 1, 'x'), false}}},
+    };
+    for (const FullDiskCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        CollectFileReaderWriter writer;
+        ASSERT_TRUE(writer.OpenFile("/dev/full", c.mode));
+        for (size_t i = 0; i < c.calls.size(); ++i) {
+            SCOPED_TRACE(::testing::Message() << "call " << i);
+            const WriterCall& call = c.calls[i];
+            switch (call.kind) {
+                case WriterCall::kWrite:
+                    EXPECT_EQ(writer.writeLine(call.text.c_str()), call.result);
+                    break;
+                case WriterCall::kFlush:
+                    EXPECT_EQ(writer.WriteDataToFile(), call.result);
+                    break;
+                case WriterCall::kClose:
+                    EXPECT_EQ(writer.Close(), call.result);
+                    break;
+            }
+        }
+    }
 }
 
 TEST_F(FaultTest, ReadingGoesOnAfterTheFileIsRemoved) {
@@ -116,32 +163,84 @@ TEST_F(FaultTest, ReadsEndWhenAnotherWriterTruncatesTheFile) {
 }
 
 TEST_F(FaultTest, AReadErrorFailsTheStreamWithoutEndingTheFile) {
-    // Reading this process's memory from address 0 fails with an I/O error.
+    // This process's memory is a regular file whose first pages cannot be read: reading it
+    // from address 0 fails with an I/O error, and so does a far seek's block read, which
+    // still succeeds as a seek does and leaves the error to the next read.
     if (!kReadErrorsReported) {
         GTEST_SKIP() << "libc++'s file buffer reads an I/O error as the end of the file";
     }
-    CollectFileReaderWriter reader;
-    ASSERT_TRUE(reader.OpenFile("/proc/self/mem", ACCESS_READ));
-    std::string line = "x";
-    EXPECT_FALSE(reader.readLine(line));
-    EXPECT_EQ(line, "") << "a failed read that is not at the end delivers the empty text";
-    EXPECT_FALSE(reader.seek(""));
-    EXPECT_FALSE(reader.ReadDataFromFile());
-    char shortLine[8];
-    EXPECT_TRUE(reader.readLine(shortLine));
-    EXPECT_TRUE(reader.Close());
+    for (bool farSeekFirst : {false, true}) {
+        SCOPED_TRACE(farSeekFirst ? "at the read after a far seek" : "at the first read");
+        CollectFileReaderWriter reader;
+        ASSERT_TRUE(reader.OpenFile("/proc/self/mem", ACCESS_READ));
+        if (farSeekFirst) {
+            EXPECT_TRUE(reader.seek(0x200000UL));  // far from the empty buffer, never mapped
+        }
+        std::string line = "x";
+        EXPECT_FALSE(reader.readLine(line));
+        EXPECT_EQ(line, "") << "a failed read that is not at the end delivers the empty text";
+        EXPECT_FALSE(reader.seek(""));
+        EXPECT_FALSE(reader.ReadDataFromFile());
+        char shortLine[8];
+        EXPECT_TRUE(reader.readLine(shortLine));
+        EXPECT_TRUE(reader.Close());
+    }
 }
 
+struct LargestPositionCase {
+    const char* name;
+    unsigned long position;
+    bool memoryBacked;  // in /dev/shm, which accepts the position; elsewhere it may be refused
+    bool farSeekFirst;  // a far seek and a read first, so that the next refill is small
+};
+
 TEST_F(FaultTest, ReadsFailAfterASeekNearTheLargestPosition) {
-    // Whether the file system accepts the position or not, nothing is read there, and the
-    // stream never recovers (a read block that would pass 2^63 - 1 fails as a read error).
-    for (unsigned long position : {0x7fffffffffffff00UL, 0x7fffffffffff0000UL}) {
+    // Whether the file system accepts the position or not, nothing is read there and the
+    // stream never recovers. Where it is accepted, a whole block read would pass 2^63 - 1 and
+    // fails as a read error (the text becomes empty); a smaller refill left by an earlier seek
+    // must not turn that into the end of the file (the text unchanged).
+    std::string bytes;
+    for (int i = 0; i < 4000; ++i) {
+        bytes += std::string(99, static_cast<char>('a' + i % 26)) + "\n";
+    }
+    const unsigned long nearLargest = 0x7fffffffffffffffUL - 34221;
+    const std::vector<LargestPositionCase> cases = {
+        {"256 bytes below it", 0x7fffffffffffff00UL, false, false},
+        {"64 KiB below it", 0x7fffffffffff0000UL, false, false},
+        {"a memory-backed file, on a fresh object", nearLargest, true, false},
+        {"a memory-backed file, after a far seek and a read", nearLargest, true, true},
+    };
+    char shmPath[] = "/dev/shm/collect_file_test.XXXXXX";
+    const int fd = mkstemp(shmPath);
+    if (fd >= 0) {
+        close(fd);
+        writeBytes(shmPath, bytes);
+    }
+    const std::string path = fileWith(bytes);
+    for (const LargestPositionCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.memoryBacked && (fd < 0 || !kReadErrorsReported)) {
+            continue;  // no /dev/shm, or libc++ reads an I/O error as the end of the file
+        }
         CollectFileReaderWriter reader;
-        openForReading(reader, "a\nb\n");
-        reader.seek(position);
+        ASSERT_TRUE(reader.OpenFile(c.memoryBacked ? shmPath : path, ACCESS_READ));
         std::string line = "unchanged";
-        EXPECT_FALSE(reader.readLine(line)) << position;
-        EXPECT_FALSE(reader.seek(0UL)) << position;
+        if (c.farSeekFirst) {
+            ASSERT_TRUE(reader.seek(300000UL));
+            ASSERT_TRUE(reader.readLine(line));
+            EXPECT_EQ(line, bytes.substr(300000, 99));
+        }
+        const bool moved = reader.seek(c.position);
+        EXPECT_TRUE(moved || !c.memoryBacked);
+        line = "unchanged";
+        EXPECT_FALSE(reader.readLine(line));
+        if (c.memoryBacked) {
+            EXPECT_EQ(line, "") << "a read error, not the end of the file";
+        }
+        EXPECT_FALSE(reader.seek(0UL));
+    }
+    if (fd >= 0) {
+        unlink(shmPath);
     }
 }
 

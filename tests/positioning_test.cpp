@@ -1,5 +1,6 @@
 #include <collect_file/CollectFileReaderWriter.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,7 +34,6 @@ TEST_F(PositioningTest, SeeksFromEachOrigin) {
         {"backwards from the current position", 1, static_cast<unsigned long>(-2),
          SEEK_FROM_CURRENT, true, true, "c"},
         {"before the start", 0, static_cast<unsigned long>(-1), SEEK_FROM_START, false, false, ""},
-        {"after the end was reached", 3, 0, SEEK_FROM_START, false, false, ""},
     };
     for (const SeekCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -61,26 +61,79 @@ TEST_F(PositioningTest, SeekToZeroRereadsUntilTheEndIsReached) {
     EXPECT_EQ(line, "abc");
 }
 
-TEST_F(PositioningTest, ALastLineWithoutDelimiterEndsTheFileForSeeks) {
-    CollectFileReaderWriter reader;
-    openForReading(reader, "a\nb");
-    std::string line;
-    ASSERT_TRUE(reader.readLine(line));
-    ASSERT_TRUE(reader.readLine(line));
-    EXPECT_EQ(line, "b");
-    EXPECT_FALSE(reader.seek(0UL));
-    EXPECT_FALSE(reader.seek(0UL)) << "a failed seek never recovers";
+// 4,000 lines of 100 bytes: more than one 64 KiB block.
+std::string hundredByteLines() {
+    std::string bytes;
+    for (int i = 0; i < 4000; ++i) {
+        bytes += std::string(99, static_cast<char>('a' + i % 26)) + "\n";
+    }
+    return bytes;
 }
 
-TEST_F(PositioningTest, AFailedSeekLeavesEveryLaterReadAndSeekFailed) {
-    CollectFileReaderWriter reader;
-    openForReading(reader, kSixLetters);
-    EXPECT_FALSE(reader.seek(static_cast<unsigned long>(-10), SEEK_FROM_START));
-    EXPECT_FALSE(reader.seek(""));
-    EXPECT_FALSE(reader.seek(0UL));
-    std::string line = "x";
-    EXPECT_FALSE(reader.readLine(line));
-    EXPECT_EQ(line, "");
+struct StuckCase {
+    const char* name;
+    std::string bytes;
+    // Brings a reader of bytes to the end of the file or to a failure.
+    std::function<void(CollectFileReaderWriter&)> bringThere;
+    unsigned long target;  // where a healthy reader could go, inside the bytes held if any
+};
+
+TEST_F(PositioningTest, NoSeekMovesAfterTheEndOrAFailure) {
+    const std::string big = hundredByteLines();
+    const unsigned long lastLine = big.size() - 100;
+    auto readLines = [](int n) {
+        return [n](CollectFileReaderWriter& reader) {
+            std::string line;
+            for (int i = 0; i < n; ++i) {
+                reader.readLine(line);
+            }
+        };
+    };
+    const std::vector<StuckCase> cases = {
+        {"the end, reached by reading", kSixLetters, readLines(3), 0},
+        {"the end, reached by delivering a last line without delimiter", "a\nb", readLines(2), 0},
+        {"the end, reached by ReadDataFromFile", "a\nb",
+         [](CollectFileReaderWriter& reader) { EXPECT_TRUE(reader.ReadDataFromFile()); }, 0},
+        {"the end, reached after a far seek", big,
+         [&](CollectFileReaderWriter& reader) {
+             ASSERT_TRUE(reader.seek(lastLine));
+             readLines(2)(reader);
+         },
+         lastLine},
+        {"a failed seek from here", big,
+         [](CollectFileReaderWriter& reader) {
+             std::string line;
+             ASSERT_TRUE(reader.readLine(line));
+             EXPECT_FALSE(reader.seek(static_cast<unsigned long>(-200), SEEK_FROM_CURRENT));
+         },
+         0},
+        {"a failed seek before the start", kSixLetters,
+         [](CollectFileReaderWriter& reader) {
+             EXPECT_FALSE(reader.seek(static_cast<unsigned long>(-10), SEEK_FROM_START));
+         },
+         0},
+        // The stream holds the bytes before it, so a seek there could be answered from them.
+        {"a line too long", std::string(2048, 'q') + "\nnext\n", readLines(1), 0},
+        {"a closed stream", big,
+         [](CollectFileReaderWriter& reader) {
+             ASSERT_TRUE(reader.seek(5000UL));
+             ASSERT_TRUE(reader.Close());
+         },
+         5000},
+    };
+    for (const StuckCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        CollectFileReaderWriter reader;
+        openForReading(reader, c.bytes);
+        c.bringThere(reader);
+        EXPECT_FALSE(reader.seek(c.target));
+        EXPECT_FALSE(reader.seek(c.target)) << "a failed seek never recovers";
+        EXPECT_FALSE(reader.seek(0UL));
+        EXPECT_FALSE(reader.seek(""));
+        std::string line = "unchanged";
+        EXPECT_FALSE(reader.readLine(line));
+        EXPECT_EQ(line, "") << "the stream failed without being at the end";
+    }
 }
 
 TEST_F(PositioningTest, SeekByNameReportsTheStateWithoutMoving) {

@@ -261,16 +261,6 @@ TEST_F(ReadingTest, ReadDataFromFileReadsToTheEnd) {
     EXPECT_TRUE(reader.ReadDataFromFile()) << "already at the end";
 }
 
-TEST_F(ReadingTest, ReadDataFromFileThenSeekLeavesTheStreamFailed) {
-    CollectFileReaderWriter reader;
-    openForReading(reader, "a\nb");
-    EXPECT_TRUE(reader.ReadDataFromFile());
-    EXPECT_FALSE(reader.seek(0UL));
-    std::string line = "kept";
-    EXPECT_FALSE(reader.readLine(line));
-    EXPECT_EQ(line, "");
-}
-
 TEST_F(ReadingTest, ReadDataFromFileReadsThroughLinesOfTheLongestLength) {
     const std::string longest(2047, 'x');
     for (const std::string& bytes : {longest + "\n" + longest + "\n", longest + "\n" + longest}) {

@@ -156,26 +156,6 @@ TEST_F(WritingTest, NullTextIsRefusedAndChangesNothing) {
     EXPECT_EQ(readBytes(path), "a\n");
 }
 
-TEST_F(WritingTest, AFullDiskFailsTheCloseThatFlushesFirst) {
-    CollectFileReaderWriter writer;
-    ASSERT_TRUE(writer.OpenFile("/dev/full", ACCESS_APPEND));
-    EXPECT_TRUE(writer.writeLine("a"));
-    EXPECT_FALSE(writer.Close());
-}
-
-TEST_F(WritingTest, AFullDiskFailsTheLineThatFlushesAndALongText) {
-    const std::string nearlyFull = textOf(kCapacity - 1);
-    const std::string longText = textOf(kCapacity + 1);
-    CollectFileReaderWriter writer;
-    ASSERT_TRUE(writer.OpenFile("/dev/full", ACCESS_WRITE));
-    EXPECT_TRUE(writer.writeLine(nearlyFull.c_str()));
-    EXPECT_FALSE(writer.writeLine("next"));
-
-    CollectFileReaderWriter direct;
-    ASSERT_TRUE(direct.OpenFile("/dev/full", ACCESS_WRITE));
-    EXPECT_FALSE(direct.writeLine(longText.c_str()));
-}
-
 TEST_F(WritingTest, AppendAddsAfterExistingContent) {
     fileWith("old\n", "written");
     EXPECT_EQ(writtenBytes({"new"}, ACCESS_APPEND), "old\nnew\n");
