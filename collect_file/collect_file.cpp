@@ -141,6 +141,9 @@ std::error_code Writer::create(const std::string& path) {
     std::string folderPath;
     std::string name;
     splitPath(path, folderPath, name);
+    if (path.empty()) {
+        return std::make_error_code(std::errc::no_such_file_or_directory);
+    }
     if (name.empty() || name == "." || name == "..") {
         return std::make_error_code(std::errc::is_a_directory);
     }

@@ -161,10 +161,12 @@ class COLLECT_FILE_EXPORT Reader {
     std::error_code open(const std::string& path);
 
     // Reads the next line into `line` and returns true. False when reading stops: at the end of
-    // the file (error() empty), at a line too long to deliver (line_too_long), or on a failure
-    // (the system's error, or position_unknown). `line` is then unchanged and position() names
-    // the first byte of the line that was not read. Once stopped, next() keeps returning false
-    // until seek() or skip() moves on. A last line without '\n' is delivered like any other.
+    // the file (error() empty; `line` unchanged), at a line too long to deliver (line_too_long),
+    // or on a failure (the system's error, or position_unknown). In the last two cases
+    // line.offset and position() name the first byte of the line that was not read, and
+    // line.text holds what was read of it: the first 2,047 bytes of a long line (up to a NUL),
+    // possibly nothing after a read error. Once stopped, next() keeps returning false until
+    // seek() or skip() moves on. A last line without '\n' is delivered like any other.
     bool next(Line& line);
 
     // Why reading stopped: empty while reading goes on and at a clean end of the file; else as
