@@ -56,13 +56,9 @@ std::string problemMessage(const Problem& problem, std::string_view name) {
     return "";
 }
 
-bool isMarker(std::string_view text) {
-    return text == FULLENTRYDELIMITER || text == DIFFENTRYDELIMITER || text == SYSTEMENTRYDELIMITER;
-}
-
-bool isMarkerWithCarriageReturn(std::string_view text) {
-    return !text.empty() && text.back() == '\r' && isMarker(text.substr(0, text.size() - 1));
-}
+const std::string_view kFullMarker = FULLENTRYDELIMITER;
+const std::string_view kDiffMarker = DIFFENTRYDELIMITER;
+const std::string_view kSystemMarker = SYSTEMENTRYDELIMITER;
 
 Checker::Checker(Sink sink, bool entriesBeforeMarker)
     : sink_(std::move(sink)), entriesBeforeMarker_(entriesBeforeMarker) {}
@@ -81,10 +77,8 @@ void Checker::flushEntriesBeforeMarker() {
     }
 }
 
-bool Checker::line(const Line& line) {
+void Checker::rareLine(const Line& line, bool marker) {
     assert(line.length >= line.text.size() && "a line is at least what readers get of it");
-    ++lines_;
-    const bool marker = isMarker(line.text);
     if (marker) {
         if (sections_++ == 0) {
             flushEntriesBeforeMarker();
@@ -105,7 +99,6 @@ bool Checker::line(const Line& line) {
     } else if (line.ending == Ending::shrank) {
         report({ProblemKind::shrank_while_read, line.offset});
     }
-    return marker;
 }
 
 void Checker::stopped(const LineSource& source) {
@@ -113,20 +106,6 @@ void Checker::stopped(const LineSource& source) {
         report({ProblemKind::too_long, source.stopOffset()});
     }
     flushEntriesBeforeMarker();
-}
-
-void checkAll(LineSource& source, Checker& checker,
-              const std::function<bool(const Line&, bool marker)>& onLine) {
-    Line line;
-    while (source.next(line)) {
-        const bool marker = checker.line(line);
-        if (onLine && !onLine(line, marker)) {
-            break;
-        }
-    }
-    if (source.stop() != Stop::reading) {
-        checker.stopped(source);
-    }
 }
 
 }  // namespace collect_file_tool

@@ -13,6 +13,11 @@
 
 namespace collect_file_tool {
 
+// The three marker lines (FULLENTRYDELIMITER and the others of the library's header).
+extern const std::string_view kFullMarker;
+extern const std::string_view kDiffMarker;
+extern const std::string_view kSystemMarker;
+
 enum class ProblemKind {
     entries_before_marker,  // count: entries before the first marker line; offset: the first
     nul,                    // count: the bytes readers get of the line
@@ -36,9 +41,13 @@ const char* problemKindName(ProblemKind kind);
 std::string problemMessage(const Problem& problem, std::string_view name);
 
 // One of the three marker lines, exactly.
-bool isMarker(std::string_view text);
+inline bool isMarker(std::string_view text) {
+    return text == kFullMarker || text == kDiffMarker || text == kSystemMarker;
+}
 // A marker line followed by one '\r', as a CRLF file has it.
-bool isMarkerWithCarriageReturn(std::string_view text);
+inline bool isMarkerWithCarriageReturn(std::string_view text) {
+    return !text.empty() && text.back() == '\r' && isMarker(text.substr(0, text.size() - 1));
+}
 
 // Counts lines and sections and finds problems, one line at a time; each problem goes to the
 // sink as soon as it is known, so that memory does not grow with their number.
@@ -50,7 +59,15 @@ class Checker {
     Checker(Sink sink, bool entriesBeforeMarker);
 
     // Looks at the next line; whether it is a marker line.
-    bool line(const Line& line);
+    bool line(const Line& line) {
+        ++lines_;
+        const bool marker = isMarker(line.text);
+        if (marker || sections_ == 0 || line.length != line.text.size() ||
+            line.ending != Ending::newline || line.text.empty() || line.text.back() == '\r') {
+            rareLine(line, marker);
+        }
+        return marker;
+    }
     // Reading stopped: reports a too-long line and entries before a marker still pending.
     void stopped(const LineSource& source);
 
@@ -59,6 +76,8 @@ class Checker {
     std::uint64_t problems() const { return problems_; }
 
   private:
+    // The part of line() for lines that may be a marker or have a problem.
+    void rareLine(const Line& line, bool marker);
     void report(const Problem& problem);
     void flushEntriesBeforeMarker();
 
@@ -71,10 +90,19 @@ class Checker {
     std::uint64_t firstEntryOffset_ = 0;
 };
 
-// Reads a source through a Checker until it stops or `onLine` (may be empty), which gets each
-// line and whether it is a marker, returns false. The common loop of every command.
-void checkAll(LineSource& source, Checker& checker,
-              const std::function<bool(const Line&, bool marker)>& onLine);
+// Reads a source through a Checker until it stops or `onLine(line, isMarker)` returns false.
+// The common loop of every command.
+// A Source of a final class is read without a virtual call per line.
+template <typename Source, typename OnLine>
+void checkAll(Source& source, Checker& checker, OnLine&& onLine) {
+    Line line;
+    while (source.next(line)) {
+        if (!onLine(line, checker.line(line))) {
+            return;
+        }
+    }
+    checker.stopped(source);
+}
 
 }  // namespace collect_file_tool
 

@@ -120,21 +120,21 @@ bool InputFile::next(Line& line) {
     if (stop_ != Stop::reading) {
         return false;
     }
-    collect_file::Line read;
-    read.text.swap(line.text);  // reuses the line's storage
-    if (!reader_.next(read)) {
-        line.text.swap(read.text);
+    if (!reader_.next(line)) {
         readerStopped();
         return false;
     }
-    line.text.swap(read.text);
     const std::uint64_t base = pump_ ? from_ : 0;
-    line.offset = base + read.offset;
+    line.offset += base;
     const std::uint64_t end = base + reader_.position();
     if (pump_) {
         return streamEnding(line, end);
     }
-    fileEnding(line, end);
+    line.length = end - line.offset - 1;
+    line.ending = Ending::newline;
+    if (end >= size_) {
+        fileEnding(line, end);  // the last line of the file as it was opened, or after it
+    }
     return true;
 }
 
@@ -163,11 +163,6 @@ bool InputFile::streamEnding(Line& line, std::uint64_t end) {
 }
 
 void InputFile::fileEnding(Line& line, std::uint64_t end) {
-    line.length = end - line.offset - 1;
-    line.ending = Ending::newline;
-    if (end < size_) {
-        return;  // the reader split the line at its '\n', inside the file as it was opened
-    }
     unsigned char bytes[2];
     const ssize_t n = ::pread(descriptor_, bytes, sizeof bytes, static_cast<off_t>(end - 1));
     if (n > 0 && bytes[0] == '\n') {

@@ -23,9 +23,9 @@ enum class Ending {
     shrank,   // at the end of a file that is now shorter than when it was opened
 };
 
-struct Line {
-    std::string text;          // what readers get: the bytes before the first NUL
-    std::uint64_t offset = 0;  // the line's first byte
+// A line as the library's Reader delivers it (text: what readers get, the bytes before the
+// first NUL; offset: its first byte), read into directly, and what the tool adds.
+struct Line : collect_file::Line {
     std::uint64_t length = 0;  // bytes before its '\n' (or before the end), NULs included
     Ending ending = Ending::newline;
 };
@@ -56,7 +56,7 @@ class LineSource {
 // reads that very file (through /proc/self/fd/N). Everything else, and standard input always,
 // is read from where it stands, as the shell gave it, through a Pump; offsets then count from
 // that first byte.
-class InputFile : public LineSource {
+class InputFile final : public LineSource {
   public:
     InputFile() = default;
     ~InputFile() override;
@@ -87,7 +87,8 @@ class InputFile : public LineSource {
     // A stream: how the line whose next line starts at `end` ends; false, stopped with the
     // copy's error, when the copy failed before its '\n'.
     bool streamEnding(Line& line, std::uint64_t end);
-    // A regular file: how the line that ends at `end` ends, from the file's own bytes.
+    // A regular file: how the line whose next line starts at `end`, at or past the size it
+    // had when opened, ends, from the file's own bytes.
     void fileEnding(Line& line, std::uint64_t end);
     // After the Reader stopped: why, and where.
     void readerStopped();

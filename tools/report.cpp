@@ -52,13 +52,6 @@ std::string sectionJson(std::string_view marker, std::uint64_t offset, std::uint
            ", \"entries\": " + std::to_string(entries) + "}";
 }
 
-std::string lineText(const Line& line, bool offsets, bool escape) {
-    std::string text = offsets ? std::to_string(line.offset) + ":" : std::string();
-    text += shown(line.text, escape);
-    text += '\n';
-    return text;
-}
-
 std::string lineJson(const Line& line) {
     return "{\"offset\": " + std::to_string(line.offset) + ", \"text\": " + jsonString(line.text) +
            "}";

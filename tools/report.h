@@ -30,9 +30,6 @@ std::string sectionRow(std::string_view marker, std::uint64_t offset, std::uint6
 // {"marker": "...", "offset": N, "entries": N}
 std::string sectionJson(std::string_view marker, std::uint64_t offset, std::uint64_t entries);
 
-// A line as show and entries print it: its text (escaped when `escape`), after "OFFSET:" when
-// `offsets`, and a newline.
-std::string lineText(const Line& line, bool offsets, bool escape);
 // {"offset": N, "text": "..."}
 std::string lineJson(const Line& line);
 

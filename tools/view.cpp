@@ -28,7 +28,16 @@ class LinePrinter {
         if (options_.json) {
             console_.out.put((printed_ == 0 ? "" : ", ") + lineJson(line));
         } else {
-            console_.out.put(lineText(line, options_.offsets, console_.escapeOut));
+            if (options_.offsets) {
+                console_.out.put(std::to_string(line.offset));
+                console_.out.put(":");
+            }
+            if (console_.escapeOut) {
+                console_.out.put(escapeForTerminal(line.text));
+            } else {
+                console_.out.put(line.text);
+            }
+            console_.out.put("\n");
         }
         ++printed_;
         return !console_.out.failed();
