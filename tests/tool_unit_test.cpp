@@ -1,0 +1,231 @@
+// The tool's parts called directly: terminal escaping, JSON strings (each parsed by an
+// independent JSON parser), the command line, and the checks on generated files.
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "arguments.h"
+#include "json.h"
+#include "test_support.h"
+#include "text.h"
+
+namespace collect_file_tool {
+namespace {
+
+TEST(ToolTextTest, EscapesForATerminalAtEveryRangeEdge) {
+    struct Case {
+        const char* name;
+        std::string text;
+        std::string escaped;
+    };
+    const std::vector<Case> cases = {
+        {"empty", "", ""},
+        {"printable ASCII is kept", " ~az09", " ~az09"},
+        {"C0 controls", std::string("\x00\x01\x1f", 3), "\\x00\\x01\\x1f"},
+        {"an escape sequence", "\x1b]0;t\x07", "\\x1b]0;t\\x07"},
+        {"U+007F", "\x7f", "\\x7f"},
+        {"U+0080", "\xc2\x80", "\\xc2\\x80"},
+        {"U+009F", "\xc2\x9f", "\\xc2\\x9f"},
+        {"U+00A0 is printable", "\xc2\xa0", "\xc2\xa0"},
+        {"two, three and four bytes", "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80",
+         "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"},
+        {"U+10FFFF is kept", "\xf4\x8f\xbf\xbf", "\xf4\x8f\xbf\xbf"},
+        {"the backslash", "a\\b", "a\\\\b"},
+        {"a byte that is never UTF-8", "\xff\xfe", "\\xff\\xfe"},
+        {"a stray continuation byte", "a\x80", "a\\x80"},
+        {"a lead byte cut by the end", "a\xc3", "a\\xc3"},
+        {"a lead byte before ASCII", "\xc3z", "\\xc3z"},
+        {"a three-byte form cut short", "\xe2\x82z", "\\xe2\\x82z"},
+        {"overlong slash in two bytes", "\xc0\xaf", "\\xc0\\xaf"},
+        {"overlong in three bytes", "\xe0\x80\xaf", "\\xe0\\x80\\xaf"},
+        {"overlong in four bytes", "\xf0\x80\x80\xaf", "\\xf0\\x80\\x80\\xaf"},
+        {"a surrogate", "\xed\xa0\x80", "\\xed\\xa0\\x80"},
+        {"past U+10FFFF", "\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},
+        {"a bad lead byte, then U+009F", "\xc2\xc2\x9f", "\\xc2\\xc2\\x9f"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(escapeForTerminal(c.text), c.escaped);
+        EXPECT_EQ(shown(c.text, true), c.escaped);
+        EXPECT_EQ(shown(c.text, false), c.text);
+    }
+}
+
+TEST(ToolTextTest, JsonStringsParseAndKeepEveryCharacter) {
+    const std::string replacement = "\xef\xbf\xbd";
+    struct Case {
+        const char* name;
+        std::string text;
+        std::string json;   // the exact output
+        std::string value;  // what a JSON parser reads from it
+    };
+    const std::vector<Case> cases = {
+        {"empty", "", "\"\"", ""},
+        {"a quote", "a\"b", "\"a\\\"b\"", "a\"b"},
+        {"a backslash", "a\\b", "\"a\\\\b\"", "a\\b"},
+        {"a quote at each end", "\"x\"", "\"\\\"x\\\"\"", "\"x\""},
+        {"C0 controls", std::string("\x00\x01\n\x1f", 4), "\"\\u0000\\u0001\\u000a\\u001f\"",
+         std::string("\x00\x01\n\x1f", 4)},
+        {"the space is kept", " ", "\" \"", " "},
+        {"DEL, for a terminal", "\x7f", "\"\\u007f\"", "\x7f"},
+        {"C1 controls, for a terminal", "\xc2\x80\xc2\x9b\xc2\x9f", "\"\\u0080\\u009b\\u009f\"",
+         "\xc2\x80\xc2\x9b\xc2\x9f"},
+        {"U+00A0 and beyond as they are", "\xc2\xa0\xc3\xa9\xf0\x9f\x98\x80",
+         "\"\xc2\xa0\xc3\xa9\xf0\x9f\x98\x80\"", "\xc2\xa0\xc3\xa9\xf0\x9f\x98\x80"},
+        {"a byte that is never UTF-8",
+         "a\xff"
+         "b",
+         "\"a" + replacement + "b\"", "a" + replacement + "b"},
+        {"an overlong form, byte by byte", "\xc0\xaf", "\"" + replacement + replacement + "\"",
+         replacement + replacement},
+        {"a surrogate, byte by byte", "\xed\xa0\x80",
+         "\"" + replacement + replacement + replacement + "\"",
+         replacement + replacement + replacement},
+        {"a lead byte before a quote", "\xc3\"", "\"" + replacement + "\\\"\"", replacement + "\""},
+        {"a cut sequence at the end", "z\xe2\x82", "\"z" + replacement + replacement + "\"",
+         "z" + replacement + replacement},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string json = jsonString(c.text);
+        EXPECT_EQ(json, c.json);
+        try {
+            const nlohmann::json parsed = nlohmann::json::parse(json);
+            ASSERT_TRUE(parsed.is_string());
+            EXPECT_EQ(parsed.get<std::string>(), c.value);
+        } catch (const nlohmann::json::exception& e) {
+            ADD_FAILURE() << "not JSON: " << json << ": " << e.what();
+        }
+    }
+    EXPECT_EQ(jsonNumberOrNull(18446744073709551615u, true), "18446744073709551615");
+    EXPECT_EQ(jsonNumberOrNull(7, false), "null");
+}
+
+TEST(ToolArgumentsTest, ParsesEveryCommandLine) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        std::string error;  // empty: accepted
+        Command command = Command::help;
+        std::vector<std::string> files = {};
+        std::uint64_t offset = 0;
+        std::uint64_t count = 1;
+        std::string marker = "";
+    };
+    const std::vector<Case> cases = {
+        {"no command", {}, "missing command"},
+        {"an unknown command", {"frobnicate"}, "unknown command 'frobnicate'"},
+        {"help", {"--help"}, "", Command::help},
+        {"-h", {"-h"}, "", Command::help},
+        {"version", {"--version"}, "", Command::version},
+        {"check reads standard input by default", {"check"}, "", Command::check, {"-"}},
+        {"sections too", {"sections", "--json"}, "", Command::sections, {"-"}},
+        {"check takes files in order",
+         {"check", "b", "-", "a"},
+         "",
+         Command::check,
+         {"b", "-", "a"}},
+        {"sections takes several files", {"sections", "a", "b"}, "", Command::sections, {"a", "b"}},
+        {"an unknown option", {"sections", "--jsn", "a"}, "sections: unknown option '--jsn'"},
+        {"an option another command has",
+         {"check", "--offsets", "a"},
+         "check: unknown option '--offsets'"},
+        {"-- ends the options", {"check", "--", "--json"}, "", Command::check, {"--json"}},
+        {"options after operands", {"check", "a", "--json"}, "", Command::check, {"a"}},
+        {"show without a file", {"show"}, "show: missing FILE"},
+        {"show without an offset", {"show", "f"}, "show: missing OFFSET"},
+        {"show --recorded without a value", {"show", "--recorded", "f"}, "show: missing VALUE"},
+        {"show one line", {"show", "f", "42"}, "", Command::show, {"f"}, 42, 1},
+        {"show a count", {"show", "f", "42", "3"}, "", Command::show, {"f"}, 42, 3},
+        {"show the largest offset",
+         {"show", "f", "18446744073709551615"},
+         "",
+         Command::show,
+         {"f"},
+         18446744073709551615u},
+        {"an offset past 64 bits",
+         {"show", "f", "18446744073709551616"},
+         "OFFSET is not a number: '18446744073709551616'"},
+        {"an offset that is not a number", {"show", "f", "1x"}, "OFFSET is not a number: '1x'"},
+        {"a signed offset", {"show", "f", "+1"}, "OFFSET is not a number: '+1'"},
+        {"a value that is not a number",
+         {"show", "--recorded", "f", ""},
+         "VALUE is not a number: ''"},
+        {"a recorded value is one less",
+         {"show", "--recorded", "f", "41"},
+         "",
+         Command::show,
+         {"f"},
+         42},
+        {"the first line's recorded value wraps",
+         {"show", "--recorded", "f", "18446744073709551615"},
+         "",
+         Command::show,
+         {"f"},
+         0},
+        {"a count of zero", {"show", "f", "1", "0"}, "COUNT is not a positive number: '0'"},
+        {"a count that is not a number",
+         {"show", "f", "1", "x"},
+         "COUNT is not a positive number: 'x'"},
+        {"an empty count", {"show", "f", "1", ""}, "COUNT is not a positive number: ''"},
+        {"show with too many arguments", {"show", "f", "1", "2", "3"}, "show: too many arguments"},
+        {"show reads standard input by -", {"show", "-", "0"}, "", Command::show, {"-"}},
+        {"entries of each kind",
+         {"entries", "f", "full"},
+         "",
+         Command::entries,
+         {"f"},
+         0,
+         1,
+         FULLENTRYDELIMITER},
+        {"diff",
+         {"entries", "--offsets", "f", "diff"},
+         "",
+         Command::entries,
+         {"f"},
+         0,
+         1,
+         DIFFENTRYDELIMITER},
+        {"system",
+         {"entries", "--json", "f", "system"},
+         "",
+         Command::entries,
+         {"f"},
+         0,
+         1,
+         SYSTEMENTRYDELIMITER},
+        {"an unknown kind",
+         {"entries", "f", "FULL"},
+         "entries: KIND is full, diff or system, not 'FULL'"},
+        {"entries without a kind", {"entries", "f"}, "entries: missing KIND"},
+        {"entries without a file", {"entries"}, "entries: missing FILE"},
+        {"entries with too many arguments",
+         {"entries", "f", "full", "x"},
+         "entries: too many arguments"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Arguments parsed = parseArguments(c.args);
+        EXPECT_EQ(parsed.error, c.error);
+        if (!c.error.empty()) {
+            continue;
+        }
+        EXPECT_EQ(parsed.options.command, c.command);
+        EXPECT_EQ(parsed.options.files, c.files);
+        EXPECT_EQ(parsed.options.offset, c.offset);
+        EXPECT_EQ(parsed.options.count, c.count);
+        EXPECT_EQ(parsed.options.marker, c.marker);
+    }
+    // The options themselves, and a command's own help before anything else is checked.
+    const Options options =
+        parseArguments({"show", "--offsets", "--json", "--raw", "f", "0"}).options;
+    EXPECT_TRUE(options.offsets && options.json && options.raw && !options.recorded);
+    const Arguments help = parseArguments({"show", "--help", "--bad"});
+    EXPECT_EQ(help.error, "");
+    EXPECT_TRUE(help.options.commandHelp);
+    EXPECT_EQ(help.options.command, Command::show);
+}
+
+}  // namespace
+}  // namespace collect_file_tool
