@@ -13,6 +13,8 @@
 
 constexpr size_t kBlockSize = 65536;
 constexpr int kRepetitions = 5;
+// Lookups of each kind, and the OpenFile + Close pairs whose system calls are counted.
+constexpr size_t kOperationCount = 100000;
 
 // Lines of one workload, stored as NUL-terminated texts without their newline.
 struct Workload {
@@ -46,6 +48,12 @@ const Workload& workload(const std::string& name);
 // 100,000 that walk forwards a few lines at a time, as a client reading one section does.
 const std::vector<uint32_t>& randomLookups();
 const std::vector<uint32_t>& nearbyLookups();
+
+// For a count of system calls (scripts/bench runs these under strace -c): the library's 100,000
+// lookups of one kind ("random" or "nearby") once each, or 100,000 OpenFile + Close of a small
+// file. False when a call failed or the kind is unknown.
+bool runLibraryLookups(const std::string& kind);
+bool runLibraryOpens(size_t count);
 
 // A comparison row of the summary: the benchmark `library` against `reference`, with a target
 // ratio (0: for information). A table entry names only the reference and the target; the entry

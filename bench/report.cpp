@@ -5,6 +5,9 @@
 // Usage: collect_file_bench [--markdown=FILE] [--benchmark_filter=...] [other Google Benchmark
 // flags]. --markdown=FILE writes the comparison as a Markdown table into FILE, between the lines
 // "<!-- benchmark table: begin -->" and "<!-- benchmark table: end -->".
+// collect_file_bench --count=lookups/random, --count=lookups/nearby or --count=open+close runs
+// only the library's 100,000 operations of that kind, once, and times nothing: scripts/bench
+// counts their system calls with strace -c.
 // COLLECT_FILE_BENCH_DIR chooses the folder for the files (default: a fresh one in /dev/shm,
 // or in /tmp where /dev/shm is missing).
 
@@ -181,11 +184,35 @@ void printComparison(const SummaryReporter& reporter, const std::string& markdow
     }
 }
 
+// Runs the operations that --count=WHAT names, in a folder of their own.
+bool runCount(const std::string& what) {
+    makeBenchFolder();
+    bool ok = false;
+    if (what == "open+close") {
+        ok = runLibraryOpens(kOperationCount);
+        unlink((benchFolder() + "/small.collect").c_str());
+    } else if (what.rfind("lookups/", 0) == 0) {
+        ok = prepareWorkloads() && runLibraryLookups(what.substr(8));
+        removeWorkloadFiles();
+    }
+    if (std::getenv("COLLECT_FILE_BENCH_DIR") == nullptr) {
+        rmdir(benchFolder().c_str());
+    }
+    if (!ok) {
+        std::fprintf(stderr, "--count=%s: unknown, or an operation failed\n", what.c_str());
+    }
+    return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (isRssChild(argc, argv)) {
         return runRssChild(argv);
+    }
+    const std::string countFlag = "--count=";
+    if (argc == 2 && std::string(argv[1]).rfind(countFlag, 0) == 0) {
+        return runCount(argv[1] + countFlag.size()) ? 0 : 1;
     }
     // --markdown=FILE: also write the comparison into FILE, between its marker lines.
     std::string markdownPath;

@@ -171,3 +171,11 @@ std::vector<BenchmarkEntry> seekTable() {
 const int registered = registerTable(seekTable());
 
 }  // namespace
+
+bool runLibraryLookups(const std::string& kind) {
+    if (kind != "random" && kind != "nearby") {
+        return false;
+    }
+    return lookUpWithLibrary(workload("headline"),
+                             kind == "random" ? randomLookups() : nearbyLookups());
+}

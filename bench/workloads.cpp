@@ -120,7 +120,7 @@ const std::vector<uint32_t>& randomLookups() {
     static const std::vector<uint32_t> lines = [] {
         std::mt19937_64 random(11);
         std::uniform_int_distribution<uint32_t> line(0, workload("headline").count() - 2);
-        std::vector<uint32_t> chosen(100000);
+        std::vector<uint32_t> chosen(kOperationCount);
         for (uint32_t& i : chosen) {
             i = line(random);
         }
@@ -133,7 +133,7 @@ const std::vector<uint32_t>& nearbyLookups() {
     static const std::vector<uint32_t> lines = [] {
         std::mt19937_64 random(12);
         std::uniform_int_distribution<uint32_t> step(1, 8);
-        std::vector<uint32_t> chosen(100000);
+        std::vector<uint32_t> chosen(kOperationCount);
         uint32_t i = 0;
         for (uint32_t& next : chosen) {
             i += step(random);
