@@ -159,8 +159,9 @@ std::string helpText() {
            "section\n"
            "  --version                  print the version\n"
            "\n"
-           "A FILE of - (or no FILE) is standard input. Exit status: 0 clean, 1 a problem,\n"
-           "2 a failure. collect-file COMMAND --help describes a command; see collect-file(1).\n";
+           "FILE - is standard input, which check and sections also read when no FILE is\n"
+           "given. Exit status: 0 clean, 1 a problem, 2 a failure. collect-file COMMAND --help\n"
+           "describes a command; see collect-file(1).\n";
 }
 
 std::string commandHelpText(Command command) {
