@@ -26,7 +26,7 @@ int checkOne(const std::string& name, bool json, Console& console) {
             if (json) {
                 console.out.put((checker.problems() == 1 ? "" : ", ") + problemJson(problem, name));
             } else {
-                console.out.put(problemText(shownName, problem, name));
+                console.out.put(problemText(shownName, problem));
             }
         },
         true);

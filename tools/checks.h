@@ -37,7 +37,8 @@ struct Problem {
 // The kind's name in JSON output, such as "no-newline".
 const char* problemKindName(ProblemKind kind);
 // The problem in words, as check prints it after "NAME: offset N: ". `name` is the input's
-// name: the hint for a cut last line names it (none for standard input, "-").
+// name as it is to be shown: the hint for a cut last line names it, quoted for a shell (no
+// hint for standard input, "-").
 std::string problemMessage(const Problem& problem, std::string_view name);
 
 // One of the three marker lines, exactly.

@@ -8,9 +8,9 @@
 
 namespace collect_file_tool {
 
-std::string problemText(std::string_view shownName, const Problem& problem, std::string_view name) {
+std::string problemText(std::string_view shownName, const Problem& problem) {
     return std::string(shownName) + ": offset " + std::to_string(problem.offset) + ": " +
-           problemMessage(problem, name) + "\n";
+           problemMessage(problem, shownName) + "\n";
 }
 
 std::string problemJson(const Problem& problem, std::string_view name) {
@@ -93,7 +93,7 @@ int finishInput(Console& console, std::string_view name, const LineSource& sourc
                 const ProblemTally& tally) {
     int status = kClean;
     if (tally.count() > 0) {
-        complain(console, name, tally.note(name));
+        complain(console, name, tally.note(shown(name, console.escapeErr)));
         status = kProblem;
     }
     if (source.stop() == Stop::read_error) {

@@ -14,8 +14,9 @@
 
 namespace collect_file_tool {
 
-// "NAME: offset N: message\n", NAME as given (escape it first where needed).
-std::string problemText(std::string_view shownName, const Problem& problem, std::string_view name);
+// "NAME: offset N: message\n", NAME as given, also in the message (escape it first where
+// needed).
+std::string problemText(std::string_view shownName, const Problem& problem);
 // {"offset": N, "kind": "...", "message": "..."}
 std::string problemJson(const Problem& problem, std::string_view name);
 
@@ -44,7 +45,7 @@ class ProblemTally {
     void add(const Problem& problem);
     std::uint64_t count() const { return count_; }
     // One line for standard error: the too-long line if any, else the first problem, and how
-    // many more there are; empty without problems.
+    // many more there are; empty without problems. `name` as it is to be shown.
     std::string note(std::string_view name) const;
 
   private:
