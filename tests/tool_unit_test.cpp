@@ -1,11 +1,15 @@
 // The tool's parts called directly: terminal escaping, JSON strings (each parsed by an
 // independent JSON parser), the command line, and the checks on generated files.
 
+#include <unistd.h>
+
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "arguments.h"
+#include "checks.h"
+#include "input.h"
 #include "json.h"
 #include "test_support.h"
 #include "text.h"
@@ -225,6 +229,96 @@ TEST(ToolArgumentsTest, ParsesEveryCommandLine) {
     EXPECT_EQ(help.error, "");
     EXPECT_TRUE(help.options.commandHelp);
     EXPECT_EQ(help.options.command, Command::show);
+}
+
+class ToolChecksTest : public TempDirTest {};
+
+// "KIND@OFFSET" or "KIND@OFFSET/COUNT" for a count that says something.
+std::string describe(const Problem& problem) {
+    const bool counted = problem.kind == ProblemKind::entries_before_marker ||
+                         problem.kind == ProblemKind::nul ||
+                         problem.kind == ProblemKind::grew_while_read;
+    return std::string(problemKindName(problem.kind)) + "@" + std::to_string(problem.offset) +
+           (counted ? "/" + std::to_string(problem.count) : "");
+}
+
+TEST_F(ToolChecksTest, FindsEveryProblemInAFileAndInAStream) {
+    const std::string full = FULLENTRYDELIMITER;  // 17 bytes
+    struct Case {
+        const char* name;
+        std::string bytes;
+        std::uint64_t lines;
+        std::uint64_t sections;
+        std::vector<std::string> problems;  // in the order found
+    };
+    const std::vector<Case> cases = {
+        {"empty", "", 0, 0, {}},
+        {"clean", full + "\nf1\n" + DIFFENTRYDELIMITER + "\n", 3, 2, {}},
+        {"a one-line file without its newline", full, 1, 1, {"no-newline@0"}},
+        {"a cut entry", full + "\nf1\nf", 3, 1, {"no-newline@21"}},
+        {"one entry, cut, and no marker", "e", 1, 0, {"no-newline@0", "entries-before-marker@0/1"}},
+        {"entries before the first marker",
+         "e0\n\ne2\n" + full + "\ne3\n",
+         5,
+         1,
+         {"entries-before-marker@0/3"}},
+        {"an empty line alone", "\n", 1, 0, {"entries-before-marker@0/1"}},
+        {"a NUL inside a line", full + "\nab" + std::string(1, '\0') + "cd\n", 2, 1, {"nul@18/2"}},
+        {"a NUL first, in a cut last line",
+         full + "\n" + std::string(1, '\0') + "x",
+         2,
+         1,
+         {"nul@18/0", "no-newline@18"}},
+        {"a CRLF file",
+         full + "\r\nf1\r\n" + full + "\r\n",
+         3,
+         0,
+         {"carriage-return@0", "carriage-return@23", "entries-before-marker@0/3"}},
+        {"a marker with a space is an entry",
+         full + " \n" + full + "\n",
+         2,
+         1,
+         {"entries-before-marker@0/1"}},
+        {"2,047 bytes are read", full + "\n" + std::string(2047, 'x') + "\n", 2, 1, {}},
+        {"2,048 bytes stop the readers",
+         full + "\n" + std::string(2048, 'x') + "\nf\n",
+         1,
+         1,
+         {"too-long@18"}},
+        {"a long line before any marker",
+         std::string(3000, 'x') + "\n" + full + "\n",
+         0,
+         0,
+         {"too-long@0"}},
+    };
+    for (const Case& c : cases) {
+        for (const bool stream : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (stream ? ", through a pipe" : ", in a file"));
+            int ends[2] = {-1, -1};
+            std::string path = fileWith(c.bytes);
+            if (stream) {
+                ASSERT_EQ(pipe(ends), 0);
+                ASSERT_EQ(write(ends[1], c.bytes.data(), c.bytes.size()),
+                          static_cast<ssize_t>(c.bytes.size()));
+                close(ends[1]);
+                path = "/proc/self/fd/" + std::to_string(ends[0]);
+            }
+            InputFile input;
+            ASSERT_TRUE(input.open(path)) << input.error();
+            if (stream) {
+                close(ends[0]);
+            }
+            std::vector<std::string> found;
+            Checker checker([&](const Problem& problem) { found.push_back(describe(problem)); },
+                            true);
+            checkAll(input, checker, [](const Line&, bool) { return true; });
+            EXPECT_EQ(found, c.problems);
+            EXPECT_EQ(checker.problems(), c.problems.size());
+            EXPECT_EQ(checker.lines(), c.lines);
+            EXPECT_EQ(checker.sections(), c.sections);
+            EXPECT_NE(input.stop(), Stop::read_error) << input.error();
+        }
+    }
 }
 
 }  // namespace
