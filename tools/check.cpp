@@ -46,12 +46,7 @@ int checkOne(const std::string& name, bool json, Console& console) {
         complain(console, name, input.error());
         return kFailure;
     }
-    if (readError) {
-        complain(console, name,
-                 "offset " + std::to_string(input.stopOffset()) + ": " + input.error());
-        return kFailure;
-    }
-    return checker.problems() > 0 ? kProblem : kClean;
+    return worse(checker.problems() > 0 ? kProblem : kClean, readErrorStatus(console, name, input));
 }
 
 // Lists the sections of one input, each as soon as the next marker line (or the end) shows

@@ -9,8 +9,8 @@
 namespace collect_file_tool {
 
 std::string problemText(std::string_view shownName, const Problem& problem) {
-    return std::string(shownName) + ": offset " + std::to_string(problem.offset) + ": " +
-           problemMessage(problem, shownName) + "\n";
+    return std::string(shownName) + ": " +
+           atOffset(problem.offset, problemMessage(problem, shownName)) + "\n";
 }
 
 std::string problemJson(const Problem& problem, std::string_view name) {
@@ -80,8 +80,7 @@ std::string ProblemTally::note(std::string_view name) const {
         return "";
     }
     const Problem& shownProblem = hasTooLong_ ? tooLong_ : first_;
-    std::string text =
-        "offset " + std::to_string(shownProblem.offset) + ": " + problemMessage(shownProblem, name);
+    std::string text = atOffset(shownProblem.offset, problemMessage(shownProblem, name));
     if (count_ > 1) {
         text += " (" + plural(count_ - 1, "more problem", "more problems") +
                 ": collect-file check lists them)";
@@ -89,19 +88,24 @@ std::string ProblemTally::note(std::string_view name) const {
     return text;
 }
 
+std::string atOffset(std::uint64_t offset, std::string_view message) {
+    return "offset " + std::to_string(offset) + ": " + std::string(message);
+}
+
+int readErrorStatus(Console& console, std::string_view name, const LineSource& source) {
+    if (source.stop() != Stop::read_error) {
+        return kClean;
+    }
+    complain(console, name, atOffset(source.stopOffset(), source.error()));
+    return kFailure;
+}
+
 int finishInput(Console& console, std::string_view name, const LineSource& source,
                 const ProblemTally& tally) {
-    int status = kClean;
     if (tally.count() > 0) {
         complain(console, name, tally.note(shown(name, console.escapeErr)));
-        status = kProblem;
     }
-    if (source.stop() == Stop::read_error) {
-        complain(console, name,
-                 "offset " + std::to_string(source.stopOffset()) + ": " + source.error());
-        status = kFailure;
-    }
-    return status;
+    return worse(tally.count() > 0 ? kProblem : kClean, readErrorStatus(console, name, source));
 }
 
 }  // namespace collect_file_tool

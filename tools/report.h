@@ -55,6 +55,13 @@ class ProblemTally {
     bool hasTooLong_ = false;
 };
 
+// "offset N: message": where a message about an input points.
+std::string atOffset(std::uint64_t offset, std::string_view message);
+
+// After reading `source`: complains on standard error about a read error and returns 2 for
+// it; 0 without one.
+int readErrorStatus(Console& console, std::string_view name, const LineSource& source);
+
 // After reading `source` (opened) to where the command stopped: complains on standard error
 // about a read error and about the tallied problems, and returns the input's exit status.
 int finishInput(Console& console, std::string_view name, const LineSource& source,
