@@ -113,6 +113,7 @@ struct __attribute__((visibility("hidden"))) Writer::State {
     int folder = -1;  // the folder of create(), or of an append() that created the file
     std::string temporaryName;  // create(): the temporary file's name within folder, until renamed
     std::string targetName;     // create(): the name it takes at commit()
+    bool regular = true;        // the file written is a regular file
     bool open = false;          // lines are taken: after create() or append(), before commit()
     std::error_code error;      // the system failure that stuck
 
@@ -171,17 +172,18 @@ std::error_code Writer::create(const std::string& path) {
             return lastSystemError();
         }
     }
-    // A file that is replaced keeps its permissions; a new one gets 0666 less the umask.
-    struct stat old;
-    if (::fstatat(state->folder, name.c_str(), &old, 0) == 0 && S_ISREG(old.st_mode) &&
-        ::fchmod(state->fd, old.st_mode & 07777) != 0) {
-        return lastSystemError();
-    }
     std::string source;
     if (const std::error_code error =
             openCore(state->core, state->fd, folderPath + "/" + state->temporaryName, ACCESS_WRITE,
                      source)) {
         return error;
+    }
+    // A file that is replaced keeps its permissions (set once the file is open for writing, so
+    // a read-only one can be replaced too); a new one gets 0666 less the umask.
+    struct stat old;
+    if (::fstatat(state->folder, name.c_str(), &old, 0) == 0 && S_ISREG(old.st_mode) &&
+        ::fchmod(state->fd, old.st_mode & 07777) != 0) {
+        return lastSystemError();
     }
     state->targetName = std::move(name);
     state->open = true;
@@ -211,6 +213,11 @@ std::error_code Writer::append(const std::string& path) {
             return lastSystemError();
         }
     }
+    struct stat status;
+    if (::fstat(state->fd, &status) != 0) {
+        return lastSystemError();
+    }
+    state->regular = S_ISREG(status.st_mode);
     if (created) {
         // The new file's name is durable only once its folder is synced at commit().
         std::string folderPath;
@@ -276,8 +283,8 @@ std::error_code Writer::commit() {
     if (!state->core->WriteDataToFile()) {
         return state->fail(errno);
     }
-    if (::fsync(state->fd) != 0) {
-        return state->fail(errno);
+    if (::fsync(state->fd) != 0 && !(errno == EINVAL && !state->regular)) {
+        return state->fail(errno);  // a pipe or a device that cannot sync has nothing to keep
     }
     if (!state->core->Close()) {
         return state->fail(errno);

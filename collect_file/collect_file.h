@@ -96,14 +96,18 @@ class COLLECT_FILE_EXPORT Writer {
     // Starts a new file that replaces `path` at commit(). Lines go to a temporary file beside
     // `path` in the same folder (named "." + the file's name + ".tmp-" + a unique suffix, created
     // exclusively, mode 0666 less the umask, as the class would create `path`); `path` itself is
-    // untouched until commit(), and is never replaced if the process dies before. A Writer that
-    // has a file already ends it first, as the destructor would. Fails with the system's error
-    // when the folder cannot be opened or the temporary file created.
+    // untouched until commit(), and is never replaced if the process dies before (a temporary
+    // file may then be left behind). A file that is replaced keeps its permissions, not its
+    // owner; a symbolic link at `path` is replaced itself, not followed. A Writer that has a
+    // file already ends it first, as the destructor would. Fails with the system's error when
+    // the folder cannot be opened or the temporary file created.
     std::error_code create(const std::string& path);
 
     // Adds lines at the end of `path`, creating it (mode 0666 less the umask) if it is missing.
     // Every flush lands at the file's end in one write, whole lines only, so appenders in other
-    // processes never tear each other's lines. A Writer that has a file already ends it first.
+    // processes never tear each other's lines. `path` may also name a pipe or a device
+    // ("/proc/self/fd/1"), which commit() does not sync when it cannot. A Writer that has a file
+    // already ends it first.
     std::error_code append(const std::string& path);
 
     // Buffers one line. `line` may end with one '\n', which is not doubled; an empty line is

@@ -226,6 +226,20 @@ TEST_F(SafeInterfaceTest, CommitSyncsTheFileAndANewName) {
     }
 }
 
+TEST_F(SafeInterfaceTest, AppendToAPipeCommitsWithoutASync) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    Writer writer;
+    ASSERT_FALSE(writer.append("/proc/self/fd/" + std::to_string(ends[1])));
+    close(ends[1]);
+    ASSERT_FALSE(writer.write("through the pipe"));
+    EXPECT_FALSE(writer.commit());
+    char bytes[64] = {};
+    EXPECT_EQ(read(ends[0], bytes, sizeof bytes), 17);
+    EXPECT_STREQ(bytes, "through the pipe\n");
+    close(ends[0]);
+}
+
 TEST_F(SafeInterfaceTest, AFailedSyncSticksAndKeepsTheOldFile) {
     const std::string path = fileWith("old\n", "backup");
     Writer writer;
