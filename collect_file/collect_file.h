@@ -145,10 +145,11 @@ class COLLECT_FILE_EXPORT Writer {
 //     for (const collect_file::Line& line : reader) { ... }
 //     if (reader.error()) { ... }  // stopped before the end
 //
-// The file is opened once (O_RDONLY, close-on-exec) and read through that descriptor for the
-// Reader's whole life, so seek() and skip() read the very same file even after it was renamed
-// or removed. Input that cannot seek (a pipe, a terminal) reads front to back; seek() and skip()
-// after a long line then return std::errc::invalid_seek (ESPIPE).
+// The file is opened once (O_RDONLY, close-on-exec) and kept open for the Reader's whole life;
+// the class reads it through "/proc/self/fd/N" of that descriptor, so seek() and skip(), which
+// may read it afresh, read the very same file even after it was renamed or removed (on a system
+// without /proc the class opens `path` itself). Input that cannot seek (a pipe, a terminal) reads
+// front to back; seek() and skip() after a long line then return std::errc::invalid_seek (ESPIPE).
 class COLLECT_FILE_EXPORT Reader {
   public:
     // No file: next() returns false and error() is not_open.
