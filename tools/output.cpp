@@ -10,22 +10,6 @@
 
 namespace collect_file_tool {
 
-namespace {
-
-const std::size_t kOutputPiece = 65536;
-
-}  // namespace
-
-void Output::put(std::string_view text) {
-    if (error_ != 0) {
-        return;
-    }
-    pending_ += text;
-    if (pending_.size() >= kOutputPiece) {
-        flush();
-    }
-}
-
 bool Output::flush() {
     std::size_t done = 0;
     while (error_ == 0 && done < pending_.size()) {

@@ -4,6 +4,7 @@
 #ifndef COLLECT_FILE_TOOL_OUTPUT_H
 #define COLLECT_FILE_TOOL_OUTPUT_H
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -18,8 +19,16 @@ class Output {
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 
-    // Adds text; writes once 64 KiB are pending. Nothing once a write failed.
-    void put(std::string_view text);
+    // Adds text; writes once kPiece bytes are pending. Nothing once a write failed.
+    void put(std::string_view text) {
+        if (error_ == 0) {
+            pending_.append(text.data(), text.size());
+            if (pending_.size() >= kPiece) {
+                flush();
+            }
+        }
+    }
+    void put(char c) { put(std::string_view(&c, 1)); }
     // Writes what is pending; false once any write failed.
     bool flush();
     bool failed() const { return error_ != 0; }
@@ -29,6 +38,8 @@ class Output {
     int finish();
 
   private:
+    static const std::size_t kPiece = 65536;
+
     int descriptor_;
     std::string pending_;
     int error_ = 0;

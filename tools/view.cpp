@@ -30,14 +30,14 @@ class LinePrinter {
         } else {
             if (options_.offsets) {
                 console_.out.put(std::to_string(line.offset));
-                console_.out.put(":");
+                console_.out.put(':');
             }
             if (console_.escapeOut) {
                 console_.out.put(escapeForTerminal(line.text));
             } else {
                 console_.out.put(line.text);
             }
-            console_.out.put("\n");
+            console_.out.put('\n');
         }
         ++printed_;
         return !console_.out.failed();
