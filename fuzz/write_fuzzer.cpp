@@ -1,5 +1,6 @@
 // Writes a script of texts and flushes, and compares the file after every call with what an
-// independent model of the newline rule and of the buffer's flushes predicts.
+// independent model of the newline rule and of the buffer's flushes predicts. The writer reads
+// with a delimiter the input chooses, which texts often end with: writing ignores it.
 
 #include <collect_file/CollectFileReaderWriter.h>
 #include <fuzzer/FuzzedDataProvider.h>
@@ -49,7 +50,8 @@ struct Model {
 };
 
 // A text for writeLine; bufferedBytes lets it aim at the edges of the room left in the buffer.
-std::string consumeText(FuzzedDataProvider& input, size_t bufferedBytes) {
+// It may end with the reader's delimiter.
+std::string consumeText(FuzzedDataProvider& input, size_t bufferedBytes, char delimiter) {
     size_t length = 0;
     switch (input.ConsumeIntegralInRange(0, 4)) {
         case 0:
@@ -87,7 +89,7 @@ std::string consumeText(FuzzedDataProvider& input, size_t bufferedBytes) {
         }
     }
     if (length > 0 && input.ConsumeBool()) {
-        text.back() = '\n';
+        text.back() = input.ConsumeBool() ? '\n' : delimiter;
     }
     if (length > 0 && input.ConsumeBool()) {
         text[input.ConsumeIntegralInRange<size_t>(0, length - 1)] = '\n';
@@ -103,12 +105,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string existing = append ? input.ConsumeRandomLengthString(64) : "existing\n";
     writeScratch(existing);
 
+    // Any byte but NUL, which no text can hold; '\n' from an empty input.
+    const char delimiter = input.ConsumeIntegral<char>();
+
     Model model;
     if (append) {
         model.file = existing;
     }
     {
         CollectFileReaderWriter writer;
+        writer.setNewLineDelimiter(delimiter != '\0' ? delimiter : '\n');
         if (!writer.OpenFile(scratchPath(), append ? ACCESS_APPEND : ACCESS_WRITE)) {
             fuzzFailure("cannot open the scratch file");
         }
@@ -127,7 +133,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     }
                     break;
                 default: {
-                    const std::string text = consumeText(input, model.buffered.size());
+                    const std::string text =
+                        consumeText(input, model.buffered.size(), writer.getNewLineDelimiter());
                     written += text.size();
                     if (!writer.writeLine(text.c_str())) {
                         fuzzFailure("a text was refused");
