@@ -132,10 +132,8 @@ bool InputFile::next(Line& line) {
     }
     line.length = end - line.offset - 1;
     line.ending = Ending::newline;
-    if (end >= size_) {
-        fileEnding(line, end);  // the last line of the file as it was opened, or after it
-    }
-    return true;
+    // The last line of the file as it was opened, or one after it, is looked at in its bytes.
+    return end < size_ || fileEnding(line, end);
 }
 
 bool InputFile::streamEnding(Line& line, std::uint64_t end) {
@@ -162,11 +160,15 @@ bool InputFile::streamEnding(Line& line, std::uint64_t end) {
     return true;
 }
 
-void InputFile::fileEnding(Line& line, std::uint64_t end) {
+bool InputFile::fileEnding(Line& line, std::uint64_t end) {
     unsigned char bytes[2];
     const ssize_t n = ::pread(descriptor_, bytes, sizeof bytes, static_cast<off_t>(end - 1));
+    if (n < 0) {
+        stopWith(Stop::read_error, line.offset, std::strerror(errno));
+        return false;
+    }
     if (n > 0 && bytes[0] == '\n') {
-        return;
+        return true;
     }
     line.length = end - line.offset;
     struct stat status;
@@ -178,6 +180,7 @@ void InputFile::fileEnding(Line& line, std::uint64_t end) {
     } else {
         line.ending = Ending::none;
     }
+    return true;
 }
 
 void InputFile::readerStopped() {

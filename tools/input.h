@@ -88,8 +88,9 @@ class InputFile final : public LineSource {
     // copy's error, when the copy failed before its '\n'.
     bool streamEnding(Line& line, std::uint64_t end);
     // A regular file: how the line whose next line starts at `end`, at or past the size it
-    // had when opened, ends, from the file's own bytes.
-    void fileEnding(Line& line, std::uint64_t end);
+    // had when opened, ends, from the file's own bytes; false, stopped with the system's
+    // reason, when they cannot be read.
+    bool fileEnding(Line& line, std::uint64_t end);
     // After the Reader stopped: why, and where.
     void readerStopped();
 
