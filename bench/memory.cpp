@@ -84,7 +84,7 @@ int runRssChild(char** argv) {
     return lines > 0 ? 0 : 1;
 }
 
-void printMemory(const char* self) {
+MemoryPeaks printMemory(const char* self) {
     const long small = peakResidentKiB(self, 1);
     const long large = peakResidentKiB(self, 512);
     std::printf(
@@ -92,9 +92,10 @@ void printMemory(const char* self) {
     std::printf("    1 MiB file: %6ld KiB\n  512 MiB file: %6ld KiB\n", small, large);
     if (small < 0 || large < 0) {
         std::printf("  the measuring child failed\n");
-        return;
+        return {small, large};
     }
     const long growth = large - small;
     std::printf("  growth: %ld KiB (%s: within 1 MiB)\n", growth,
                 growth <= 1024 ? "flat" : "NOT flat");
+    return {small, large};
 }

@@ -4,7 +4,8 @@
 //
 // Usage: collect_file_bench [--markdown=FILE] [--benchmark_filter=...] [other Google Benchmark
 // flags]. --markdown=FILE writes the comparison as a Markdown table into FILE, between the lines
-// "<!-- benchmark table: begin -->" and "<!-- benchmark table: end -->".
+// "<!-- benchmark table: begin -->" and "<!-- benchmark table: end -->", and the scaling and
+// memory figures as sentences between "<!-- benchmark prose: begin -->" and its end line.
 // collect_file_bench --count=lookups/random, --count=lookups/nearby or --count=open+close runs
 // only the library's 100,000 operations of that kind, once, and times nothing: scripts/bench
 // counts their system calls with strace -c.
@@ -114,11 +115,13 @@ std::vector<MeasuredRow> measuredRows(const SummaryReporter& reporter) {
     return measured;
 }
 
-// Replaces what stands between the two marker lines in the Markdown file at path with the
-// summary as a table; false when the file or a marker is missing.
-bool writeMarkdown(const std::string& path, const std::vector<MeasuredRow>& rows) {
-    const std::string begin = "<!-- benchmark table: begin -->\n";
-    const std::string end = "<!-- benchmark table: end -->";
+// Replaces what stands between the marker lines "<!-- benchmark NAME: begin -->" and
+// "<!-- benchmark NAME: end -->" in the Markdown file at path with content; false when the file
+// or a marker is missing.
+bool replaceBetweenMarkers(const std::string& path, const std::string& name,
+                           const std::string& content) {
+    const std::string begin = "<!-- benchmark " + name + ": begin -->\n";
+    const std::string end = "<!-- benchmark " + name + ": end -->";
     std::ifstream in(path);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const size_t from = text.find(begin);
@@ -126,6 +129,13 @@ bool writeMarkdown(const std::string& path, const std::vector<MeasuredRow>& rows
     if (from == std::string::npos || to == std::string::npos || to < from) {
         return false;
     }
+    std::ofstream out(path);
+    out << text.substr(0, from + begin.size()) << content << text.substr(to);
+    return static_cast<bool>(out);
+}
+
+// The summary as a Markdown table.
+std::string markdownTable(const std::vector<MeasuredRow>& rows) {
     std::string table =
         "| library form | ns | against | ns | ratio | spread | target |\n"
         "|---|---:|---|---:|---:|---:|---|\n";
@@ -140,12 +150,53 @@ bool writeMarkdown(const std::string& path, const std::vector<MeasuredRow>& rows
                       row.spread * 100, row.target.c_str());
         table += line;
     }
-    std::ofstream out(path);
-    out << text.substr(0, from + begin.size()) << table << text.substr(to);
-    return static_cast<bool>(out);
+    return table;
 }
 
-void printComparison(const SummaryReporter& reporter, const std::string& markdownPath) {
+// A number with thousands separators, as the docs write them.
+std::string grouped(long value) {
+    std::string digits = std::to_string(value);
+    for (int i = static_cast<int>(digits.size()) - 3; i > 0 && digits[i - 1] != '-'; i -= 3) {
+        digits.insert(static_cast<size_t>(i), ",");
+    }
+    return digits;
+}
+
+// The scaling and memory figures as the sentences of the docs.
+std::string markdownProse(const SummaryReporter& reporter, const MemoryPeaks& memory) {
+    std::string text = "Scaling (write, then read back through the library, headline lines):";
+    const int sizes[] = {1, 64, 512};
+    for (int i = 0; i < 3; ++i) {
+        const SummaryReporter::Summary* s =
+            reporter.find("scale/writeLine+readLine/" + std::to_string(sizes[i]));
+        char part[96];
+        const char* const separator = i == 0 ? " " : i == 1 ? ", " : " and ";
+        if (s != nullptr) {
+            std::snprintf(part, sizeof part, "%s%.1f ns a line for a %d MiB file", separator,
+                          s->nsPerItem, sizes[i]);
+        } else {
+            std::snprintf(part, sizeof part, "%s(not run) for a %d MiB file", separator, sizes[i]);
+        }
+        text += part;
+    }
+    text += ". Peak resident memory (VmHWM) of a fresh process that writes, then reads a file: " +
+            grouped(memory.small) + " KiB for 1 MiB and " + grouped(memory.large) +
+            " KiB for 512 MiB.\n";
+    return text;
+}
+
+// Writes the table and the prose figures into the Markdown file at path, between their markers.
+void writeMarkdown(const std::string& path, const SummaryReporter& reporter,
+                   const MemoryPeaks& memory) {
+    const bool table = replaceBetweenMarkers(path, "table", markdownTable(measuredRows(reporter)));
+    const bool prose = replaceBetweenMarkers(path, "prose", markdownProse(reporter, memory));
+    std::printf("\n%s %s\n",
+                table && prose ? "Wrote the table and the figures into"
+                               : "Could not write the table or the figures between the markers of",
+                path.c_str());
+}
+
+void printComparison(const SummaryReporter& reporter) {
     const std::vector<MeasuredRow> rows = measuredRows(reporter);
     std::printf(
         "\nComparison (medians of %d repetitions; ratio of the times per item, lower is "
@@ -164,13 +215,6 @@ void printComparison(const SummaryReporter& reporter, const std::string& markdow
                     row.comparison.library.c_str(), row.library->nsPerItem,
                     row.comparison.reference.c_str(), row.reference->nsPerItem, row.ratio,
                     row.spread * 100, row.target.c_str());
-    }
-    if (!markdownPath.empty()) {
-        std::printf("\n%s %s\n",
-                    writeMarkdown(markdownPath, rows) ? "Wrote the table into"
-                                                      : "Could not write the table "
-                                                        "between the markers of",
-                    markdownPath.c_str());
     }
     std::printf("\nScaling: write and read back through the library\n");
     for (int megabytes : {1, 64, 512}) {
@@ -234,8 +278,11 @@ int main(int argc, char** argv) {
     }
     SummaryReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    printComparison(reporter, markdownPath);
-    printMemory("/proc/self/exe");
+    printComparison(reporter);
+    const MemoryPeaks memory = printMemory("/proc/self/exe");
+    if (!markdownPath.empty()) {
+        writeMarkdown(markdownPath, reporter, memory);
+    }
     removeWorkloadFiles();
     unlink((benchFolder() + "/small.collect").c_str());
     if (std::getenv("COLLECT_FILE_BENCH_DIR") == nullptr) {
