@@ -240,19 +240,31 @@ TEST_F(SafeInterfaceTest, AppendToAPipeCommitsWithoutASync) {
     close(ends[0]);
 }
 
-TEST_F(SafeInterfaceTest, AFailedSyncSticksAndKeepsTheOldFile) {
-    const std::string path = fileWith("old\n", "backup");
-    Writer writer;
-    ASSERT_FALSE(writer.create(path));
-    ASSERT_FALSE(writer.write("new"));
-    fault_injector::arm(fault_injector::Fault::kSyncError, 0, EIO);
-    const std::error_code committed = writer.commit();
-    EXPECT_TRUE(fault_injector::disarm());
-    EXPECT_EQ(committed, std::errc::io_error);
-    EXPECT_EQ(committed.category(), std::generic_category());
-    EXPECT_EQ(writer.write("more"), std::errc::io_error);
-    EXPECT_EQ(writer.commit(), std::errc::io_error);
-    EXPECT_EQ(readBytes(path), "old\n");
+TEST_F(SafeInterfaceTest, AFailedWriteOrSyncSticksAndKeepsTheOldFile) {
+    using fault_injector::Fault;
+    const struct {
+        const char* name;
+        Fault fault;
+        int error;
+    } cases[] = {
+        {"the flush fails", Fault::kError, ENOSPC},
+        {"the flush is cut short, then fails", Fault::kShortThenError, EIO},
+        {"the file's fsync fails", Fault::kSyncError, EIO},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = fileWith("old\n", "backup");
+        Writer writer;
+        ASSERT_FALSE(writer.create(path));
+        ASSERT_FALSE(writer.write("new"));
+        fault_injector::arm(c.fault, 0, c.error);
+        const std::error_code committed = writer.commit();
+        EXPECT_TRUE(fault_injector::disarm());
+        EXPECT_EQ(committed, std::error_code(c.error, std::generic_category()));
+        EXPECT_EQ(writer.write("more"), committed);
+        EXPECT_EQ(writer.commit(), committed);
+        EXPECT_EQ(readBytes(path), "old\n");
+    }
 }
 
 TEST_F(SafeInterfaceTest, ReaderSkipsLongLinesAndReadsEverythingElse) {
