@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cstring>
 
 namespace collect_file_tool {
@@ -147,6 +148,7 @@ bool InputFile::streamEnding(Line& line, std::uint64_t end) {
     }
     const Pump::Facts facts = pump_->facts();
     passedKnown_ = facts.total > from_ ? facts.total - from_ : 0;
+    assert(relativeEnd <= passedKnown_ && "the reader got no byte that the copy did not pass");
     if (relativeEnd < passedKnown_ || facts.lastByte == '\n') {
         return true;
     }
