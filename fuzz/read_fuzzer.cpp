@@ -4,6 +4,7 @@
 // for some inputs), then the script.
 
 #include <collect_file/CollectFileReaderWriter.h>
+#include <collect_file/collect_file.h>
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstring>
@@ -43,6 +44,35 @@ unsigned long consumeOffset(FuzzedDataProvider& input, size_t fileSize) {
     }
 }
 
+// collect_file::Reader over the scratch file, skipping every long line, against the file's bytes
+// split at '\n': each line of up to 2,047 bytes delivered at its first byte, up to its first NUL;
+// each longer one a line_too_long stop at its first byte; a clean end at the file's size.
+void checkReader(const std::string& bytes) {
+    collect_file::Reader reader;
+    if (reader.open(scratchPath())) {
+        fuzzFailure("the Reader cannot open the scratch file");
+    }
+    collect_file::Line line;
+    for (size_t start = 0; start < bytes.size();) {
+        const size_t newline = bytes.find('\n', start);
+        const size_t end = newline == std::string::npos ? bytes.size() : newline;
+        if (end - start < static_cast<size_t>(CollectFileReaderWriter::kLineReadLimit)) {
+            expect(reader.next(line), "Reader::next delivers a line");
+            expect(line.offset == start, "Line::offset is the line's first byte");
+            const std::string whole = bytes.substr(start, end - start);
+            expect(line.text == whole.substr(0, whole.find('\0')), "the text of Reader::next");
+        } else {
+            expect(!reader.next(line), "Reader::next stops at a long line");
+            expect(reader.error() == collect_file::errc::line_too_long, "line_too_long");
+            expect(reader.position() == start, "the position of the long line");
+            expect(!reader.skip(), "Reader::skip");
+        }
+        start = end + 1;
+    }
+    expect(!reader.next(line) && !reader.error(), "a clean end");
+    expect(reader.position() == bytes.size(), "the position at the end");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -58,6 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     writeScratch(fileBytes);
+    checkReader(fileBytes);
 
     CollectFileReaderWriter reader;
     ReferenceReader reference;
