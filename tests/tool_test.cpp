@@ -152,7 +152,7 @@ class ToolTest : public TempDirTest {
             "\x1b]0;title\x07\\ \xc2\x9b\xc2\x9f\xc2\xa0\x7f\xff ok \xc3\xa9\n", "escapes");
         files_["{not-utf8}"] = fileWith("[FULL_DB_ENTRIES]\n", "bad\xff");
         files_["{not-utf8-in-json}"] = pathOf("bad\xef\xbf\xbd");  // U+FFFD for the byte
-        files_["{controls}"] = fileWith("[FULL_DB_ENTRIES]\n", "del\x7f-c1\xc2\x9b");
+        files_["{controls}"] = fileWith("[FULL_DB_ENTRIES]\n", "quote\"del\x7f-c1\xc2\x9b");
         files_["{locked}"] = fileWith("[FULL_DB_ENTRIES]\n", "locked");
         chmod(files_["{locked}"].c_str(), 0);
         files_["{root-only}"] = pathOf("root-only");
@@ -526,8 +526,9 @@ TEST_F(ToolTest, ChecksShowsAndReportsAsDocumented) {
         row("a name that is not UTF-8 in JSON", {"sections", "--json", "{not-utf8}"}, 0)
             .holds({{"/files/0/file", "\"{not-utf8-in-json}\""}}),
         // T6: JSON escapes a name's DEL and C1 bytes, so a terminal shows them as text.
-        row("a name's controls in JSON on a terminal", {"sections", "--json", "{controls}"}, 0)
-            .out({"del\\u007f-c1\\u009b"})
+        row("a name's quote and controls in JSON on a terminal",
+            {"sections", "--json", "{controls}"}, 0)
+            .out({"quote\\\"del\\u007f-c1\\u009b"})
             .holds({{"/files/0/file", "\"{controls}\""}})
             .to(Output::kTerminal),
         // CRLF
