@@ -153,6 +153,7 @@ class ToolTest : public TempDirTest {
         files_["{not-utf8}"] = fileWith("[FULL_DB_ENTRIES]\n", "bad\xff");
         files_["{not-utf8-in-json}"] = pathOf("bad\xef\xbf\xbd");  // U+FFFD for the byte
         files_["{controls}"] = fileWith("[FULL_DB_ENTRIES]\n", "quote\"del\x7f-c1\xc2\x9b");
+        files_["{controls-in-json}"] = pathOf("quote\\\"del\x7f-c1\xc2\x9b");
         files_["{locked}"] = fileWith("[FULL_DB_ENTRIES]\n", "locked");
         chmod(files_["{locked}"].c_str(), 0);
         files_["{root-only}"] = pathOf("root-only");
@@ -529,7 +530,7 @@ TEST_F(ToolTest, ChecksShowsAndReportsAsDocumented) {
         row("a name's quote and controls in JSON on a terminal",
             {"sections", "--json", "{controls}"}, 0)
             .out({"quote\\\"del\\u007f-c1\\u009b"})
-            .holds({{"/files/0/file", "\"{controls}\""}})
+            .holds({{"/files/0/file", "\"{controls-in-json}\""}})
             .to(Output::kTerminal),
         // CRLF
         row("check a CRLF file", {"check", "{crlf}"}, 1)
