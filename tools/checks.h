@@ -19,7 +19,7 @@ extern const std::string_view kDiffMarker;
 extern const std::string_view kSystemMarker;
 
 enum class ProblemKind {
-    entries_before_marker,  // count: entries before the first marker line; offset: the first
+    entries_before_marker,  // count: entries before the first marker line; offset: the first's
     nul,                    // count: the bytes readers get of the line
     carriage_return,        // a marker line ending in \r
     no_newline,             // a cut last line; offset: its first byte
@@ -91,9 +91,9 @@ class Checker {
     std::uint64_t firstEntryOffset_ = 0;
 };
 
-// Reads a source through a Checker until it stops or `onLine(line, isMarker)` returns false.
-// The common loop of every command.
-// A Source of a final class is read without a virtual call per line.
+// Reads a source through a Checker until it stops or `onLine(line, isMarker)` returns false:
+// the common loop of every command. A Source of a final class is read without a virtual call
+// per line.
 template <typename Source, typename OnLine>
 void checkAll(Source& source, Checker& checker, OnLine&& onLine) {
     Line line;
