@@ -10,10 +10,10 @@
 
 namespace collect_file_tool {
 
-bool Output::flush() {
+void Output::writeAll(std::string_view bytes) {
     std::size_t done = 0;
-    while (error_ == 0 && done < pending_.size()) {
-        const ssize_t n = ::write(descriptor_, pending_.data() + done, pending_.size() - done);
+    while (error_ == 0 && done < bytes.size()) {
+        const ssize_t n = ::write(descriptor_, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -23,7 +23,21 @@ bool Output::flush() {
         }
         done += static_cast<std::size_t>(n);
     }
-    pending_.clear();
+}
+
+void Output::putPastBuffer(std::string_view text) {
+    flush();
+    if (text.size() >= kPiece) {
+        writeAll(text);
+    } else {
+        std::memcpy(buffer_.get(), text.data(), text.size());
+        used_ = text.size();
+    }
+}
+
+bool Output::flush() {
+    writeAll(std::string_view(buffer_.get(), used_));
+    used_ = 0;
     return error_ == 0;
 }
 

@@ -5,6 +5,8 @@
 #define COLLECT_FILE_TOOL_OUTPUT_H
 
 #include <cstddef>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -15,17 +17,17 @@ namespace collect_file_tool {
 // cat does, also when SIGPIPE is ignored.
 class Output {
   public:
-    explicit Output(int descriptor) : descriptor_(descriptor) {}
+    explicit Output(int descriptor) : descriptor_(descriptor), buffer_(new char[kPiece]) {}
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 
     // Adds text; writes once kPiece bytes are pending. Nothing once a write failed.
     void put(std::string_view text) {
-        if (error_ == 0) {
-            pending_.append(text.data(), text.size());
-            if (pending_.size() >= kPiece) {
-                flush();
-            }
+        if (text.size() <= kPiece - used_) {
+            std::memcpy(buffer_.get() + used_, text.data(), text.size());
+            used_ += text.size();
+        } else {
+            putPastBuffer(text);
         }
     }
     void put(char c) { put(std::string_view(&c, 1)); }
@@ -40,8 +42,14 @@ class Output {
   private:
     static const std::size_t kPiece = 65536;
 
+    // put() of text that does not fit in what is left of the buffer.
+    void putPastBuffer(std::string_view text);
+    // Writes all of `bytes` unless a write failed, now or before.
+    void writeAll(std::string_view bytes);
+
     int descriptor_;
-    std::string pending_;
+    std::unique_ptr<char[]> buffer_;
+    std::size_t used_ = 0;
     int error_ = 0;
 };
 
