@@ -354,7 +354,8 @@ using Traits = std::char_traits<char>;
 // descriptor is behind, else by the stream itself once the descriptor is where they end. grow:
 // the refill may take more than the last. False when the descriptor could not catch up; the
 // caller then fails the stream.
-bool refill(ReadCursor& cursor, std::filebuf* buffer, bool grow) {
+__attribute__((always_inline)) inline bool refill(ReadCursor& cursor, std::filebuf* buffer,
+                                                  bool grow) {
     if (grow) {
         RefillPolicy::beforeRefill(buffer);
     }
@@ -363,7 +364,9 @@ bool refill(ReadCursor& cursor, std::filebuf* buffer, bool grow) {
 
 // After a line filled all the room it had: it ends there at its delimiter, which is consumed,
 // or at the end of the file; any other byte fails the read and stays unread.
-std::ios_base::iostate endOfFullLine(ReadCursor& cursor, std::filebuf* buffer, char delimiter) {
+__attribute__((always_inline)) inline std::ios_base::iostate endOfFullLine(ReadCursor& cursor,
+                                                                           std::filebuf* buffer,
+                                                                           char delimiter) {
     if (GetArea::available(buffer) == 0 && !refill(cursor, buffer, false)) {
         return std::ios_base::badbit;
     }
@@ -381,9 +384,15 @@ std::ios_base::iostate endOfFullLine(ReadCursor& cursor, std::filebuf* buffer, c
 // Hands the next line, up to the delimiter and at most room (> 0) bytes, to sink, consuming
 // what it takes through the cursor; sets extracted when it consumed any byte. Returns the
 // conditions the stream takes from the read. A read error may throw from the stream's refill.
+// Inlined, as are the two helpers above, so that the whole read is one frame: a thread
+// cancelled while blocked in a refill unwinds through it, and AddressSanitizer then finds no
+// stale frame of a callee below the one that rethrows.
 template <class Sink>
-std::ios_base::iostate takeLine(ReadCursor& cursor, std::filebuf* buffer, Sink& sink,
-                                char delimiter, size_t room, bool& extracted) {
+__attribute__((always_inline)) inline std::ios_base::iostate takeLine(ReadCursor& cursor,
+                                                                      std::filebuf* buffer,
+                                                                      Sink& sink, char delimiter,
+                                                                      size_t room,
+                                                                      bool& extracted) {
     for (;;) {
         const size_t available = GetArea::available(buffer);
         if (available == 0) {
