@@ -21,6 +21,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -162,6 +163,22 @@ std::string grouped(long value) {
     return digits;
 }
 
+// text, its words wrapped at the docs' 100 columns.
+std::string wrapped(const std::string& text) {
+    const size_t kColumns = 100;
+    std::istringstream words(text);
+    std::string result;
+    std::string line;
+    for (std::string word; words >> word;) {
+        if (!line.empty() && line.size() + 1 + word.size() > kColumns) {
+            result += line + "\n";
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + word;
+    }
+    return result + line + "\n";
+}
+
 // The scaling and memory figures as the sentences of the docs.
 std::string markdownProse(const SummaryReporter& reporter, const MemoryPeaks& memory) {
     std::string text = "Scaling (write, then read back through the library, headline lines):";
@@ -181,8 +198,8 @@ std::string markdownProse(const SummaryReporter& reporter, const MemoryPeaks& me
     }
     text += ". Peak resident memory (VmHWM) of a fresh process that writes, then reads a file: " +
             grouped(memory.small) + " KiB for 1 MiB and " + grouped(memory.large) +
-            " KiB for 512 MiB.\n";
-    return text;
+            " KiB for 512 MiB.";
+    return wrapped(text);
 }
 
 // Writes the table and the prose figures into the Markdown file at path, between their markers.
