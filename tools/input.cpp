@@ -80,6 +80,7 @@ bool InputFile::open(const std::string& path, std::uint64_t from) {
         return true;
     }
     pump_.reset(new Pump(descriptor_, from));
+    base_ = from;
     const int readEnd = pump_->start();
     if (readEnd < 0) {
         return fail(errno);
@@ -117,29 +118,11 @@ bool InputFile::tooLongLineStart(std::string& text) {
     return true;
 }
 
-bool InputFile::next(Line& line) {
-    if (stop_ != Stop::reading) {
-        return false;
-    }
-    if (!reader_.next(line)) {
-        readerStopped();
-        return false;
-    }
-    const std::uint64_t base = pump_ ? from_ : 0;
-    line.offset += base;
-    const std::uint64_t end = base + reader_.position();
-    if (pump_) {
-        return streamEnding(line, end);
-    }
-    line.length = end - line.offset - 1;
-    line.ending = Ending::newline;
-    // The last line of the file as it was opened, or one after it, is looked at in its bytes.
-    return end < size_ || fileEnding(line, end);
+bool InputFile::lineEnding(Line& line, std::uint64_t end) {
+    return pump_ ? streamEnding(line, end) : fileEnding(line, end);
 }
 
 bool InputFile::streamEnding(Line& line, std::uint64_t end) {
-    line.length = end - line.offset - 1;
-    line.ending = Ending::newline;
     const std::uint64_t relativeEnd = end - from_;
     // Fewer bytes than this went into the copy when the facts were last asked for; a line
     // that ends before them ended with its '\n'.
@@ -186,7 +169,7 @@ bool InputFile::fileEnding(Line& line, std::uint64_t end) {
 }
 
 void InputFile::readerStopped() {
-    const std::uint64_t at = (pump_ ? from_ : 0) + reader_.position();
+    const std::uint64_t at = base_ + reader_.position();
     const std::error_code error = reader_.error();
     if (error == collect_file::errc::line_too_long) {
         stopWith(Stop::too_long, at);

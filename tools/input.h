@@ -76,7 +76,22 @@ class InputFile final : public LineSource {
     // 2,047 bytes, up to a NUL) into `text`. False for a stream, whose bytes are gone.
     bool tooLongLineStart(std::string& text);
 
-    bool next(Line& line) override;
+    bool next(Line& line) override {
+        if (stop_ != Stop::reading) {
+            return false;
+        }
+        if (!reader_.next(line)) {
+            readerStopped();
+            return false;
+        }
+        line.offset += base_;
+        const std::uint64_t end = base_ + reader_.position();
+        line.length = end - line.offset - 1;
+        line.ending = Ending::newline;
+        // A line that ends inside a regular file as it was opened ended with its '\n'; the
+        // others are looked at more closely (size_ is 0 for a stream).
+        return end < size_ || lineEnding(line, end);
+    }
     Stop stop() const override { return stop_; }
     std::uint64_t stopOffset() const override { return stopOffset_; }
     std::string error() const override { return error_; }
@@ -84,6 +99,9 @@ class InputFile final : public LineSource {
   private:
     bool fail(int error);
     void stopWith(Stop stop, std::uint64_t offset, const std::string& error = "");
+    // How the line whose next line starts at `end` ends, for a stream or a regular file's last
+    // line; false when reading stopped there.
+    bool lineEnding(Line& line, std::uint64_t end);
     // A stream: how the line whose next line starts at `end` ends; false, stopped with the
     // copy's error, when the copy failed before its '\n'.
     bool streamEnding(Line& line, std::uint64_t end);
@@ -99,6 +117,7 @@ class InputFile final : public LineSource {
     int descriptor_ = -1;
     bool ownDescriptor_ = false;
     std::uint64_t from_ = 0;
+    std::uint64_t base_ = 0;  // added to the Reader's offsets: from_ for a stream, else 0
     std::uint64_t size_ = 0;
     std::uint64_t passedKnown_ = 0;  // a stream: bytes known to be in the copy
     Stop stop_ = Stop::reading;
