@@ -21,10 +21,12 @@ std::string problemJson(const Problem& problem, std::string_view name) {
 
 std::string checkSummary(std::string_view shownName, std::uint64_t lines, std::uint64_t sections,
                          std::uint64_t problems, bool readError) {
-    return std::string(shownName) + ": " + plural(lines, "line", "lines") + ", " +
-           plural(sections, "section", "sections") + ", " +
-           (problems == 0 ? std::string("clean") : plural(problems, "problem", "problems")) +
-           (readError ? ", then a read error" : "") + "\n";
+    std::string text = std::string(shownName) + ": " + plural(lines, "line", "lines") + ", " +
+                       plural(sections, "section", "sections");
+    if (problems > 0) {
+        text += ", " + plural(problems, "problem", "problems");
+    }
+    return text + (readError ? ", then a read error\n" : problems == 0 ? ", clean\n" : "\n");
 }
 
 namespace {

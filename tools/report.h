@@ -20,8 +20,8 @@ std::string problemText(std::string_view shownName, const Problem& problem);
 // {"offset": N, "kind": "...", "message": "..."}
 std::string problemJson(const Problem& problem, std::string_view name);
 
-// "NAME: 5 lines, 1 section, clean\n"; "3 problems" instead of clean; ", then a read error"
-// after it when reading failed.
+// "NAME: 5 lines, 1 section, clean\n"; "3 problems" instead of clean; when reading failed,
+// never clean: "NAME: 5 lines, 1 section[, 3 problems], then a read error\n".
 std::string checkSummary(std::string_view shownName, std::uint64_t lines, std::uint64_t sections,
                          std::uint64_t problems, bool readError);
 
