@@ -24,6 +24,8 @@ const char* problemKindName(ProblemKind kind) {
             return "shrank-while-read";
         case ProblemKind::too_long:
             return "too-long";
+        case ProblemKind::ended_early:
+            return "ended-early";
     }
     return "unknown";
 }
@@ -52,6 +54,9 @@ std::string problemMessage(const Problem& problem, std::string_view name) {
         case ProblemKind::too_long:
             return "line of 2,048 bytes or more: readers cannot deliver it and stop reading "
                    "here";
+        case ProblemKind::ended_early:
+            return "the file ended here, before the " + plural(problem.count, "byte", "bytes") +
+                   " it had when it was opened: it shrank while it was read";
     }
     return "";
 }
@@ -104,6 +109,9 @@ void Checker::rareLine(const Line& line, bool marker) {
 void Checker::stopped(const LineSource& source) {
     if (source.stop() == Stop::too_long) {
         report({ProblemKind::too_long, source.stopOffset()});
+    }
+    if (const std::uint64_t size = source.sizeNotReached()) {
+        report({ProblemKind::ended_early, source.stopOffset(), size});
     }
     flushEntriesBeforeMarker();
 }

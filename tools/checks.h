@@ -25,6 +25,7 @@ enum class ProblemKind {
     no_newline,             // a cut last line; offset: its first byte
     grew_while_read,        // count: the bytes readers got of a line still being written
     shrank_while_read,      // a last line without '\n' in a file that shrank while read
+    ended_early,            // the end came before the file's size when opened (count)
     too_long,               // a line of 2,048 bytes or more: readers stop there
 };
 
@@ -69,7 +70,8 @@ class Checker {
         }
         return marker;
     }
-    // Reading stopped: reports a too-long line and entries before a marker still pending.
+    // Reading stopped: reports a too-long line, an end before the size the file had, and
+    // entries before a marker still pending.
     void stopped(const LineSource& source);
 
     std::uint64_t lines() const { return lines_; }

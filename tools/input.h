@@ -50,6 +50,9 @@ class LineSource {
     virtual std::uint64_t stopOffset() const = 0;
     // After read_error: the system's reason, as strerror words it.
     virtual std::string error() const = 0;
+    // After the end: how many bytes the input had when it was opened, if the end came before
+    // them (a file that shrank while it was read); else 0.
+    virtual std::uint64_t sizeNotReached() const { return 0; }
 };
 
 // A file by name, or standard input for "-". A regular file is opened once and the library
@@ -95,6 +98,9 @@ class InputFile final : public LineSource {
     Stop stop() const override { return stop_; }
     std::uint64_t stopOffset() const override { return stopOffset_; }
     std::string error() const override { return error_; }
+    std::uint64_t sizeNotReached() const override {
+        return stop_ == Stop::end && stopOffset_ < size_ ? size_ : 0;
+    }
 
   private:
     bool fail(int error);
