@@ -39,8 +39,9 @@ enum class Output {
     kFile,
     kDevNull,
     kDevFull,
-    kTerminal,   // a pseudo-terminal
-    kFirstLine,  // a pipe whose reader stops after the first line, as `| head -1` does
+    kTerminal,            // a pseudo-terminal
+    kTerminalWithErrors,  // a pseudo-terminal, standard error too
+    kFirstLine,           // a pipe whose reader stops after the first line, as `| head -1` does
 };
 
 const int kNobody = 65534;
@@ -59,6 +60,7 @@ struct ToolCase {
     std::vector<std::string> args;  // "{clean}" and the like stand for the generated files
     int status = 0;
     std::vector<std::string> outParts = {};  // each must appear in stdout, in this order
+    std::string notInOut = "";               // must not appear in stdout
     std::vector<std::string> errParts = {};  // each in stderr, in this order; none: no stderr
     Input input = Input::kNone;
     std::string inputFile = "";
@@ -71,6 +73,7 @@ struct ToolCase {
     bool asNobody = false;   // when the test runs as root, the tool runs as nobody
 
     ToolCase& out(std::vector<std::string> parts) { return outParts = std::move(parts), *this; }
+    ToolCase& outLacks(std::string part) { return notInOut = std::move(part), *this; }
     ToolCase& err(std::vector<std::string> parts) { return errParts = std::move(parts), *this; }
     ToolCase& from(Input kind, std::string file = "", uint64_t skipped = 0) {
         input = kind;
@@ -154,6 +157,10 @@ class ToolTest : public TempDirTest {
         files_["{not-utf8-in-json}"] = pathOf("bad\xef\xbf\xbd");  // U+FFFD for the byte
         files_["{controls}"] = fileWith("[FULL_DB_ENTRIES]\n", "quote\"del\x7f-c1\xc2\x9b");
         files_["{controls-in-json}"] = pathOf("quote\\\"del\x7f-c1\xc2\x9b");
+        files_["{cut-name}"] = fileWith("[FULL_DB_ENTRIES]", "cut\x1b[31m");
+        files_["{cut-name-shown}"] = pathOf("cut\\x1b[31m");
+        files_["{missing-name}"] = pathOf("missing\x9b");
+        files_["{missing-name-shown}"] = pathOf("missing\\x9b");
         files_["{locked}"] = fileWith("[FULL_DB_ENTRIES]\n", "locked");
         chmod(files_["{locked}"].c_str(), 0);
         files_["{root-only}"] = pathOf("root-only");
@@ -166,7 +173,7 @@ class ToolTest : public TempDirTest {
         }
         files_["{big}"] = fileWith(big, "big");
         std::string nulLines;
-        for (int i = 0; i < 1000000; ++i) {
+        for (int i = 0; i < 500000; ++i) {
             nulLines += std::string("\0\n", 2);
         }
         files_["{nul-lines}"] = fileWith(nulLines, "nul-lines");
@@ -201,7 +208,9 @@ class ToolTest : public TempDirTest {
         }
         int terminal = -1;
         int terminalSide = -1;
-        if (c.output == Output::kTerminal) {
+        const bool onTerminal =
+            c.output == Output::kTerminal || c.output == Output::kTerminalWithErrors;
+        if (onTerminal) {
             EXPECT_EQ(openpty(&terminal, &terminalSide, nullptr, nullptr, nullptr), 0);
         }
         int output[2] = {-1, -1};
@@ -237,12 +246,15 @@ class ToolTest : public TempDirTest {
             const char* outTarget = c.output == Output::kDevFull   ? "/dev/full"
                                     : c.output == Output::kDevNull ? "/dev/null"
                                                                    : outPath.c_str();
-            dup2(c.output == Output::kTerminal ? terminalSide
+            dup2(onTerminal ? terminalSide
                  : c.output == Output::kFirstLine
                      ? output[1]
                      : open(outTarget, O_WRONLY | O_CREAT | O_TRUNC, 0600),
                  1);
-            dup2(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 2);
+            dup2(c.output == Output::kTerminalWithErrors
+                     ? terminalSide
+                     : open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666),
+                 2);
             if (!c.fault.empty()) {
                 setenv("LD_PRELOAD", COLLECT_FILE_FAULT_PRELOAD, 1);
                 setenv("COLLECT_FILE_FAULT", c.fault.c_str(), 1);
@@ -308,6 +320,9 @@ class ToolTest : public TempDirTest {
             const ToolResult result = run(c);
             EXPECT_EQ(result.status, c.status) << result.out << result.err;
             expectInOrder(result.out, c.outParts, "stdout");
+            if (!c.notInOut.empty()) {
+                EXPECT_EQ(result.out.find(c.notInOut), std::string::npos) << result.out;
+            }
             expectInOrder(result.err, c.errParts, "stderr");
             if (c.errParts.empty()) {
                 EXPECT_EQ(result.err, "");
@@ -501,9 +516,11 @@ TEST_F(ToolTest, ChecksShowsAndReportsAsDocumented) {
             .out({"18:f1\n57:f2\n"}),
         // faults
         row("a read error that persists", {"check", "{big}"}, 2)
+            .outLacks("clean")
             .err({"Input/output error"})
             .withFault("read error onward:1:5"),
         row("a read error that does not repeat", {"check", "{big}"}, 2)
+            .outLacks("clean")
             .err({"Input/output error"})
             .withFault("read error:1:5"),
         row("a full disk as standard output", {"sections", "--json", "{clean}"}, 2)
@@ -532,6 +549,12 @@ TEST_F(ToolTest, ChecksShowsAndReportsAsDocumented) {
             .out({"quote\\\"del\\u007f-c1\\u009b"})
             .holds({{"/files/0/file", "\"{controls-in-json}\""}})
             .to(Output::kTerminal),
+        row("a name's controls in messages on a terminal",
+            {"check", "{cut-name}", "{missing-name}"}, 2)
+            .out({"{cut-name-shown}: offset 0: last line has no newline: the input ends inside it; "
+                  "truncate -s 0 '{cut-name-shown}' keeps the whole lines",
+                  "collect-file: {missing-name-shown}: No such file or directory"})
+            .to(Output::kTerminalWithErrors),
         // CRLF
         row("check a CRLF file", {"check", "{crlf}"}, 1)
             .out({"{crlf}: offset 0: marker line ends in \\r (a CRLF file)"}),
@@ -556,6 +579,7 @@ TEST_F(ToolTest, EveryFaultFoundByTestingFromOutside) {
     check({
         // T1: a stream whose first read fails is a failure, never an empty, clean file.
         row("check a stream whose first read fails", {"check", "/proc/self/mem"}, 2)
+            .outLacks("clean")
             .err({"collect-file: /proc/self/mem: ", "Input/output error"}),
         row("sections of it", {"sections", "/proc/self/mem"}, 2).err({"Input/output error"}),
         row("show of it", {"show", "/proc/self/mem", "0"}, 2).err({"Input/output error"}),
@@ -569,6 +593,12 @@ TEST_F(ToolTest, EveryFaultFoundByTestingFromOutside) {
             .from(Input::kDescriptor3, "{big}")
             .err({"Input/output error"})
             .withFault("read error:1:5"),
+        // A failed write into the tool's own copy of a stream ends the input early: a failure.
+        row("a copy of a stream that fails", {"check", "/dev/fd/3"}, 2)
+            .from(Input::kDescriptor3, "{big}")
+            .outLacks("clean")
+            .err({"copying the input failed (write): Input/output error"})
+            .withFault("error:0:5"),
         // T4: standard input as the shell gave it, not reopened by name.
         row("standard input that only root may open", {"check", "-"}, 0)
             .from(Input::kRedirect, "{root-only}")
@@ -582,12 +612,12 @@ TEST_F(ToolTest, EveryFaultFoundByTestingFromOutside) {
             .from(Input::kRedirect, "{clean}", 24)
             .out({"-: 3 lines, 2 sections, clean\n"}),
         // T6 is a row of the table above. T7: memory does not grow with the problems.
-        row("a million NUL lines", {"check", "{nul-lines}"}, 1)
+        row("half a million NUL lines", {"check", "{nul-lines}"}, 1)
             .to(Output::kDevNull)
-            .memoryBelow(64),
-        row("a million NUL lines as JSON", {"check", "--json", "{nul-lines}"}, 1)
+            .memoryBelow(48),
+        row("half a million NUL lines as JSON", {"check", "--json", "{nul-lines}"}, 1)
             .to(Output::kDevNull)
-            .memoryBelow(64),
+            .memoryBelow(48),
         // T8: show stops at its first failed write, also with SIGPIPE ignored.
         row("show into a reader that stops", {"show", "-", "0", "100000000000"}, 2)
             .from(Input::kEndless)
@@ -628,6 +658,7 @@ TEST_F(ToolTest, AReadErrorAtEveryReadOfAStreamFails) {
             }
             EXPECT_EQ(result.status, 2) << result.out;
             EXPECT_NE(result.err.find("Input/output error"), std::string::npos) << result.err;
+            EXPECT_EQ(result.out.find("clean"), std::string::npos) << result.out;
         }
     }
 }
