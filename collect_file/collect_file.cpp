@@ -331,8 +331,8 @@ struct __attribute__((visibility("hidden"))) Reader::State {
         closeDescriptor(fd);
     }
 
-    // next() after the class delivered nothing: learns why, from its stream.
-    bool stop(Line& line);
+    // next() after the class delivered nothing, or no position: learns why, from its stream.
+    __attribute__((noinline)) bool stop(Line& line);
     // A fresh object of the class reading source from offset, which is at most the file's size.
     std::error_code reopenAt(uint64_t offset);
     // Reads on at offset: within the class's object while it can move, else through a fresh one.
@@ -342,15 +342,17 @@ struct __attribute__((visibility("hidden"))) Reader::State {
 bool Reader::State::stop(Line& line) {
     const int readErrno = errno;
     const std::ios_base::iostate state = ClassAccess::streamState(*core);
+    const bool known = ClassAccess::positionKnown(*core);
     stopped = true;
     if ((state & std::ios_base::badbit) != 0) {
-        error = ClassAccess::positionKnown(*core) ? systemError(readErrno)
-                                                  : make_error_code(errc::position_unknown);
-    } else if ((state & std::ios_base::eofbit) != 0) {
+        error = known ? systemError(readErrno) : make_error_code(errc::position_unknown);
+    } else if ((state & std::ios_base::eofbit) != 0 && (state & std::ios_base::failbit) != 0) {
         error.clear();  // the end of the file; line stays as it was
         return false;
-    } else {
+    } else if ((state & std::ios_base::failbit) != 0) {
         error = make_error_code(errc::line_too_long);
+    } else {
+        error = make_error_code(errc::position_unknown);  // a line read, but no position to give
     }
     line.offset = position;
     return false;
@@ -415,15 +417,12 @@ bool Reader::next(Line& line) {
         return false;
     }
     CollectFileReaderWriter& core = *state->core;
-    unsigned long before = 0;
-    if (__builtin_expect(!core.readLine(line.text, before), 0)) {
+    // The line started where the last one ended, and ends where the class's position now is:
+    // right for a line cut short at a NUL too, whose text is shorter than its bytes.
+    uint64_t after;
+    if (__builtin_expect(!core.readLine(line.text) || !ClassAccess::trackedPosition(core, after),
+                         0)) {
         return state->stop(line);
-    }
-    // The class reports p - length - 2, p being the position after the delimiter and length that
-    // of the delivered text; a last line without a delimiter counts the one it lacks.
-    uint64_t after = before + line.text.size() + 2;
-    if (__builtin_expect((ClassAccess::streamState(core) & std::ios_base::eofbit) != 0, 0)) {
-        --after;
     }
     line.offset = state->position;
     state->position = after;

@@ -1,7 +1,8 @@
 // The safe interface's one way into CollectFileReaderWriter's private state. Not installed.
 //
-// collect_file::Reader tells why the class stopped from its stream's state, and
-// collect_file::Writer hands over lines it has already measured; nothing else reaches inside.
+// collect_file::Reader follows the class's read position and tells why it stopped from its
+// stream's state, and collect_file::Writer hands over lines it has already measured; nothing else
+// reaches inside.
 
 #ifndef COLLECT_FILE_INTERNAL_CLASS_ACCESS_H
 #define COLLECT_FILE_INTERNAL_CLASS_ACCESS_H
@@ -22,6 +23,12 @@ struct ClassAccess {
     // Whether the object knows its read position without asking the system.
     static bool positionKnown(const CollectFileReaderWriter& object) {
         return object.positionKnown();
+    }
+    // Sets position to the object's read position and returns true while it is tracked: the
+    // first byte after the last line read, its delimiter included (statusFlag, auxValue1).
+    static bool trackedPosition(const CollectFileReaderWriter& object, uint64_t& position) {
+        position = object.auxValue1;
+        return object.statusFlag;
     }
     // writeLine for n bytes at text, which need not end with a NUL.
     static bool writeText(CollectFileReaderWriter& object, const char* text, uint64_t n) {
