@@ -235,9 +235,9 @@ class ToolChecksTest : public TempDirTest {};
 
 // "KIND@OFFSET" or "KIND@OFFSET/COUNT" for a count that says something.
 std::string describe(const Problem& problem) {
-    const bool counted = problem.kind == ProblemKind::entries_before_marker ||
-                         problem.kind == ProblemKind::nul ||
-                         problem.kind == ProblemKind::grew_while_read;
+    const bool counted =
+        problem.kind == ProblemKind::entries_before_marker || problem.kind == ProblemKind::nul ||
+        problem.kind == ProblemKind::grew_while_read || problem.kind == ProblemKind::ended_early;
     return std::string(problemKindName(problem.kind)) + "@" + std::to_string(problem.offset) +
            (counted ? "/" + std::to_string(problem.count) : "");
 }
@@ -318,6 +318,33 @@ TEST_F(ToolChecksTest, FindsEveryProblemInAFileAndInAStream) {
             EXPECT_EQ(checker.sections(), c.sections);
             EXPECT_NE(input.stop(), Stop::read_error) << input.error();
         }
+    }
+}
+
+// A file cut shorter after it was opened: the checks say what was seen, the end before the size
+// the file had.
+TEST_F(ToolChecksTest, AFileThatShrinksWhileReadIsNotClean) {
+    const std::string bytes = std::string(FULLENTRYDELIMITER) + "\nf1\nf2\n";  // f2 at 21
+    struct Case {
+        const char* name;
+        off_t cutTo;
+        std::vector<std::string> problems;
+    };
+    const std::vector<Case> cases = {
+        {"cut after a whole line", 21, {"ended-early@21/24"}},
+        {"cut inside a line", 20, {"ended-early@20/24"}},
+        {"emptied", 0, {"ended-early@0/24"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = fileWith(bytes);
+        InputFile input;
+        ASSERT_TRUE(input.open(path)) << input.error();
+        ASSERT_EQ(truncate(path.c_str(), c.cutTo), 0);
+        std::vector<std::string> found;
+        Checker checker([&](const Problem& problem) { found.push_back(describe(problem)); }, true);
+        checkAll(input, checker, [](const Line&, bool) { return true; });
+        EXPECT_EQ(found, c.problems);
     }
 }
 
