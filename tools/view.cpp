@@ -25,19 +25,11 @@ class LinePrinter {
     }
     // Prints a line; false once output failed.
     bool print(const Line& line) {
-        if (options_.json) {
-            console_.out.put((printed_ == 0 ? "" : ", ") + lineJson(line));
-        } else {
-            if (options_.offsets) {
-                console_.out.put(std::to_string(line.offset));
-                console_.out.put(':');
-            }
-            if (console_.escapeOut) {
-                console_.out.put(escapeForTerminal(line.text));
-            } else {
-                console_.out.put(line.text);
-            }
+        if (plain_) {
+            console_.out.put(line.text);
             console_.out.put('\n');
+        } else {
+            printDecorated(line);
         }
         ++printed_;
         return !console_.out.failed();
@@ -51,8 +43,27 @@ class LinePrinter {
     std::uint64_t printed() const { return printed_; }
 
   private:
+    // A line as JSON, after its offset, or escaped for a terminal.
+    void printDecorated(const Line& line) {
+        if (options_.json) {
+            console_.out.put((printed_ == 0 ? "" : ", ") + lineJson(line));
+            return;
+        }
+        if (options_.offsets) {
+            console_.out.put(std::to_string(line.offset));
+            console_.out.put(':');
+        }
+        if (console_.escapeOut) {
+            console_.out.put(escapeForTerminal(line.text));
+        } else {
+            console_.out.put(line.text);
+        }
+        console_.out.put('\n');
+    }
+
     const Options& options_;
     Console& console_;
+    const bool plain_ = !options_.json && !options_.offsets && !console_.escapeOut;
     std::uint64_t printed_ = 0;
 };
 
