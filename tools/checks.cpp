@@ -20,8 +20,6 @@ const char* problemKindName(ProblemKind kind) {
             return "no-newline";
         case ProblemKind::grew_while_read:
             return "grew-while-read";
-        case ProblemKind::shrank_while_read:
-            return "shrank-while-read";
         case ProblemKind::too_long:
             return "too-long";
         case ProblemKind::ended_early:
@@ -48,9 +46,6 @@ std::string problemMessage(const Problem& problem, std::string_view name) {
             return "the line was still being written when it was read: readers got only its "
                    "first " +
                    plural(problem.count, "byte", "bytes");
-        case ProblemKind::shrank_while_read:
-            return "last line has no newline, and the file was shorter at the end of reading "
-                   "than when it was opened";
         case ProblemKind::too_long:
             return "line of 2,048 bytes or more: readers cannot deliver it and stop reading "
                    "here";
@@ -101,8 +96,6 @@ void Checker::rareLine(const Line& line, bool marker) {
         report({ProblemKind::no_newline, line.offset});
     } else if (line.ending == Ending::grew) {
         report({ProblemKind::grew_while_read, line.offset, line.text.size()});
-    } else if (line.ending == Ending::shrank) {
-        report({ProblemKind::shrank_while_read, line.offset});
     }
 }
 

@@ -24,7 +24,6 @@ enum class ProblemKind {
     carriage_return,        // a marker line ending in \r
     no_newline,             // a cut last line; offset: its first byte
     grew_while_read,        // count: the bytes readers got of a line still being written
-    shrank_while_read,      // a last line without '\n' in a file that shrank while read
     ended_early,            // the end came before the file's size when opened (count)
     too_long,               // a line of 2,048 bytes or more: readers stop there
 };

@@ -156,15 +156,7 @@ bool InputFile::fileEnding(Line& line, std::uint64_t end) {
         return true;
     }
     line.length = end - line.offset;
-    struct stat status;
-    if (n == 2) {
-        line.ending = Ending::grew;
-    } else if (fstat(descriptor_, &status) == 0 &&
-               static_cast<std::uint64_t>(status.st_size) < size_) {
-        line.ending = Ending::shrank;
-    } else {
-        line.ending = Ending::none;
-    }
+    line.ending = n == 2 ? Ending::grew : Ending::none;
     return true;
 }
 

@@ -20,7 +20,6 @@ enum class Ending {
     newline,  // with its '\n'
     none,     // at the end of the input, without '\n' (a cut last line)
     grew,     // at what was the end when it was read; bytes came after it since (an appender)
-    shrank,   // at the end of a file that is now shorter than when it was opened
 };
 
 // A line as the library's Reader delivers it (text: what readers get, the bytes before the
@@ -91,9 +90,9 @@ class InputFile final : public LineSource {
         const std::uint64_t end = base_ + reader_.position();
         line.length = end - line.offset - 1;
         line.ending = Ending::newline;
-        // A line that ends inside a regular file as it was opened ended with its '\n'; the
-        // others are looked at more closely (size_ is 0 for a stream).
-        return end < size_ || lineEnding(line, end);
+        // A line that ends inside a regular file as it was opened, and has room for its '\n',
+        // ended with it; the others are looked at in the bytes (size_ is 0 for a stream).
+        return (end < size_ && line.length >= line.text.size()) || lineEnding(line, end);
     }
     Stop stop() const override { return stop_; }
     std::uint64_t stopOffset() const override { return stopOffset_; }
