@@ -494,6 +494,9 @@ TEST_F(ToolTest, ChecksShowsAndReportsAsDocumented) {
         row("show from the middle of a line says so", {"show", "{clean}", "43"}, 0)
             .out({"1\n"})
             .err({"offset 43 is not the first byte of a line"}),
+        row("show a cut last line: a problem", {"show", "{problems}", "30"}, 1)
+            .out({"last\n"})
+            .err({"collect-file: {problems}: offset 30: last line has no newline"}),
         row("show with offsets", {"show", "--offsets", "{clean}", "42", "2"}, 0)
             .out({"42:d1\n45:[SYSTEM_DB_ENTRIES]\n"}),
         row("show as JSON", {"show", "--json", "{clean}", "18", "2"}, 0)
