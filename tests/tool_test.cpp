@@ -563,7 +563,7 @@ TEST_F(ToolTest, ChecksShowsAndReportsAsDocumented) {
             .out({"\x1b]0;title\x07\\ \xc2\x9b\xc2\x9f\xc2\xa0\x7f\xff ok"}),
         row("a name that is not UTF-8 in JSON", {"sections", "--json", "{not-utf8}"}, 0)
             .holds({{"/files/0/file", "\"{not-utf8-in-json}\""}}),
-        // T6: JSON escapes a name's DEL and C1 bytes, so a terminal shows them as text.
+        // JSON escapes a name's DEL and C1 bytes, so that a terminal shows them as text.
         row("a name's quote and controls in JSON on a terminal",
             {"sections", "--json", "{controls}"}, 0)
             .out({"quote\\\"del\\u007f-c1\\u009b"})
@@ -588,23 +588,15 @@ TEST_F(ToolTest, ChecksShowsAndReportsAsDocumented) {
         row("a command's help", {"entries", "--help"}, 0)
             .out({"Usage: collect-file entries", "--offsets", "Example: collect-file entries"}),
         row("version", {"--version"}, 0).out({"collect-file " COLLECT_FILE_PROJECT_VERSION "\n"}),
-    });
-}
-
-// One row for each fault an outside tester found.
-TEST_F(ToolTest, EveryFaultFoundByTestingFromOutside) {
-    if (access("/proc/self/mem", R_OK) != 0) {
-        GTEST_SKIP() << "no /proc";
-    }
-    check({
-        // T1: a stream whose first read fails is a failure, never an empty, clean file.
+        // Faults found by testing from outside, one row each.
+        // A stream whose first read fails is a failure, never an empty, clean file.
         row("check a stream whose first read fails", {"check", "/proc/self/mem"}, 2)
             .outLacks("clean")
             .err({"collect-file: /proc/self/mem: ", "Input/output error"}),
         row("sections of it", {"sections", "/proc/self/mem"}, 2).err({"Input/output error"}),
         row("show of it", {"show", "/proc/self/mem", "0"}, 2).err({"Input/output error"}),
         row("entries of it", {"entries", "/proc/self/mem", "full"}, 2).err({"Input/output error"}),
-        // T2, T3: a read error of a stream in sections and show (every read position below).
+        // A read error of a stream in sections and show (at every read position below).
         row("sections on a stream whose second read fails", {"sections", "/dev/fd/3"}, 2)
             .from(Input::kDescriptor3, "{big}")
             .err({"Input/output error"})
@@ -619,26 +611,26 @@ TEST_F(ToolTest, EveryFaultFoundByTestingFromOutside) {
             .outLacks("clean")
             .err({"copying the input failed (write): Input/output error"})
             .withFault("error:0:5"),
-        // T4: standard input as the shell gave it, not reopened by name.
+        // Standard input as the shell gave it, not reopened by name.
         row("standard input that only root may open", {"check", "-"}, 0)
             .from(Input::kRedirect, "{root-only}")
             .out({"-: 2 lines, 1 section, clean\n"})
             .nobody(),
-        // T5: from standard input's offset.
+        // From standard input's offset.
         row("standard input read from where it stands", {"show", "-", "0"}, 0)
             .from(Input::kRedirect, "{clean}", 24)
             .out({"[DIFF_DB_ENTRIES]\n"}),
         row("check from where standard input stands", {"check"}, 0)
             .from(Input::kRedirect, "{clean}", 24)
             .out({"-: 3 lines, 2 sections, clean\n"}),
-        // T6 is a row of the table above. T7: memory does not grow with the problems.
+        // Memory does not grow with the problems.
         row("half a million NUL lines", {"check", "{nul-lines}"}, 1)
             .to(Output::kDevNull)
             .memoryBelow(48),
         row("half a million NUL lines as JSON", {"check", "--json", "{nul-lines}"}, 1)
             .to(Output::kDevNull)
             .memoryBelow(48),
-        // T8: show stops at its first failed write, also with SIGPIPE ignored.
+        // show stops at its first failed write, also with SIGPIPE ignored.
         row("show into a reader that stops", {"show", "-", "0", "100000000000"}, 2)
             .from(Input::kEndless)
             .to(Output::kFirstLine)
