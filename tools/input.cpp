@@ -156,7 +156,11 @@ bool InputFile::fileEnding(Line& line, std::uint64_t end) {
         return true;
     }
     line.length = end - line.offset;
-    line.ending = n == 2 ? Ending::grew : Ending::none;
+    // Bytes after the line's end came since it was read, or the line ends past the size the
+    // file had when it was opened: either way an appender wrote it, perhaps still a page at a
+    // time, and it was caught part-way; only a line at an end the file had from the start is
+    // cut.
+    line.ending = n == 2 || end > size_ ? Ending::grew : Ending::none;
     return true;
 }
 
