@@ -106,6 +106,36 @@ TEST(ToolTextTest, JsonStringsParseAndKeepEveryCharacter) {
     EXPECT_EQ(jsonNumberOrNull(7, false), "null");
 }
 
+// The truncate hint names the file as one shell word: the shell gives back the path.
+TEST(ToolTextTest, ShellWordsGiveThePathBack) {
+    struct Case {
+        const char* name;
+        std::string path;
+        std::string word;
+        std::string back;  // what the shell makes of the word
+    };
+    const std::vector<Case> cases = {
+        {"plain", "dir/f-1_x.cf", "dir/f-1_x.cf", "dir/f-1_x.cf"},
+        {"a space", "a b", "'a b'", "a b"},
+        {"a quote", "it's", "'it'\\''s'", "it's"},
+        {"a dollar and a star", "$HOME*", "'$HOME*'", "$HOME*"},
+        {"a newline", "a\nb", "'a\nb'", "a\nb"},
+        {"a leading dash is no option", "-n", "'./-n'", "./-n"},
+        {"empty", "", "''", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string word = shellWord(c.path);
+        EXPECT_EQ(word, c.word);
+        FILE* shell = popen(("printf '%s|' " + word).c_str(), "r");
+        ASSERT_NE(shell, nullptr);
+        char bytes[256] = {};
+        const size_t n = fread(bytes, 1, sizeof bytes - 1, shell);
+        pclose(shell);
+        EXPECT_EQ(std::string(bytes, n), c.back + "|");
+    }
+}
+
 TEST(ToolArgumentsTest, ParsesEveryCommandLine) {
     struct Case {
         const char* name;
