@@ -253,6 +253,9 @@ TEST_F(SafeInterfaceTest, AFailedWriteOrSyncSticksAndKeepsTheOldFile) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        if (!kDescriptorKnown && c.fault != Fault::kSyncError) {
+            continue;  // the stream writes through stdio, out of the injector's reach
+        }
         const std::string path = fileWith("old\n", "backup");
         Writer writer;
         ASSERT_FALSE(writer.create(path));
