@@ -31,6 +31,18 @@ class Output {
         }
     }
     void put(char c) { put(std::string_view(&c, 1)); }
+    // put(text) and then put('\n'), with one check for room: the way most lines go out.
+    void putLine(std::string_view text) {
+        if (text.size() < kPiece - used_) {
+            char* to = buffer_.get() + used_;
+            std::memcpy(to, text.data(), text.size());
+            to[text.size()] = '\n';
+            used_ += text.size() + 1;
+        } else {
+            putPastBuffer(text);
+            put('\n');
+        }
+    }
     // Writes what is pending; false once any write failed.
     bool flush();
     bool failed() const { return error_ != 0; }

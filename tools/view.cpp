@@ -26,8 +26,7 @@ class LinePrinter {
     // Prints a line; false once output failed.
     bool print(const Line& line) {
         if (plain_) {
-            console_.out.put(line.text);
-            console_.out.put('\n');
+            console_.out.putLine(line.text);
         } else {
             printDecorated(line);
         }
@@ -44,7 +43,7 @@ class LinePrinter {
 
   private:
     // A line as JSON, after its offset, or escaped for a terminal.
-    void printDecorated(const Line& line) {
+    __attribute__((noinline)) void printDecorated(const Line& line) {
         if (options_.json) {
             console_.out.put((printed_ == 0 ? "" : ", ") + lineJson(line));
             return;
