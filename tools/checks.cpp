@@ -61,7 +61,10 @@ const std::string_view kDiffMarker = DIFFENTRYDELIMITER;
 const std::string_view kSystemMarker = SYSTEMENTRYDELIMITER;
 
 Checker::Checker(Sink sink, bool entriesBeforeMarker)
-    : sink_(std::move(sink)), entriesBeforeMarker_(entriesBeforeMarker) {}
+    : sink_(std::move(sink)), entriesBeforeMarker_(entriesBeforeMarker) {
+    assert(kFullMarker.back() == kMarkerEnd && kDiffMarker.back() == kMarkerEnd &&
+           kSystemMarker.back() == kMarkerEnd && "isMarker looks at the last byte first");
+}
 
 void Checker::report(const Problem& problem) {
     ++problems_;

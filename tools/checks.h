@@ -41,9 +41,13 @@ const char* problemKindName(ProblemKind kind);
 // hint for standard input, "-").
 std::string problemMessage(const Problem& problem, std::string_view name);
 
+// The last byte of every marker line: one load tells almost every entry line apart.
+const char kMarkerEnd = ']';
+
 // One of the three marker lines, exactly.
 inline bool isMarker(std::string_view text) {
-    return text == kFullMarker || text == kDiffMarker || text == kSystemMarker;
+    return !text.empty() && text.back() == kMarkerEnd &&
+           (text == kFullMarker || text == kDiffMarker || text == kSystemMarker);
 }
 // A marker line followed by one '\r', as a CRLF file has it.
 inline bool isMarkerWithCarriageReturn(std::string_view text) {
