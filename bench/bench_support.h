@@ -81,4 +81,15 @@ struct BenchmarkEntry {
 // registerTable({...}).
 int registerTable(const std::vector<BenchmarkEntry>& entries);
 
+// A loop that reads the file at path front to back and returns the lines it saw
+// (read_bench.cpp's loops; readWithReadLineOffset is the class's readLine(line, offset)).
+using ReadLoop = size_t (*)(const std::string& path);
+// A loop that writes the workload's lines to path and closes it; true when it all succeeded.
+using WriteLoop = bool (*)(const Workload& w, const std::string& path);
+size_t readWithReadLineOffset(const std::string& path);
+// Reads the named workload's file with loop, each iteration the whole file.
+std::function<void(benchmark::State&)> benchRead(const std::string& name, ReadLoop loop);
+// Writes the named workload's lines with loop into a fresh file, each iteration.
+std::function<void(benchmark::State&)> benchWrite(const std::string& name, WriteLoop loop);
+
 #endif  // COLLECT_FILE_BENCH_BENCH_SUPPORT_H

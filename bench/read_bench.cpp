@@ -46,19 +46,6 @@ size_t readWithReadLineOk(const std::string& path) {
     return lines;
 }
 
-size_t readWithReadLineOffset(const std::string& path) {
-    CollectFileReaderWriter reader;
-    reader.OpenFile(path, ACCESS_READ);
-    std::string line;
-    unsigned long offset = 0;
-    size_t lines = 0;
-    while (reader.readLine(line, offset)) {
-        benchmark::DoNotOptimize(offset);
-        ++lines;
-    }
-    return lines;
-}
-
 size_t readWithReadLineShort(const std::string& path) {
     CollectFileReaderWriter reader;
     reader.OpenFile(path, ACCESS_READ);
@@ -167,9 +154,22 @@ size_t readWithBoundedGetlineTellg(const std::string& path) {
     return lines;
 }
 
-using Reader = size_t (*)(const std::string&);
+}  // namespace
 
-std::function<void(benchmark::State&)> benchRead(const std::string& name, Reader reader) {
+size_t readWithReadLineOffset(const std::string& path) {
+    CollectFileReaderWriter reader;
+    reader.OpenFile(path, ACCESS_READ);
+    std::string line;
+    unsigned long offset = 0;
+    size_t lines = 0;
+    while (reader.readLine(line, offset)) {
+        benchmark::DoNotOptimize(offset);
+        ++lines;
+    }
+    return lines;
+}
+
+std::function<void(benchmark::State&)> benchRead(const std::string& name, ReadLoop reader) {
     return [name, reader](benchmark::State& state) {
         const Workload& w = workload(name);
         for (auto _ : state) {
@@ -183,6 +183,8 @@ std::function<void(benchmark::State&)> benchRead(const std::string& name, Reader
         state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * w.fileBytes));
     };
 }
+
+namespace {
 
 const int registered = registerTable({
     {"read/headline/std::getline", benchRead("headline", readWithStdGetline)},

@@ -40,52 +40,13 @@ size_t readWithReader(const std::string& path) {
     return reader.error() ? 0 : lines;
 }
 
-using WriteLoop = bool (*)(const Workload&, const std::string&);
-using ReadLoop = size_t (*)(const std::string&);
-
-std::function<void(benchmark::State&)> benchWrite(WriteLoop loop) {
-    return [loop](benchmark::State& state) {
-        const Workload& w = workload("headline");
-        const std::string path = benchFolder() + "/safe-write.collect";
-        for (auto _ : state) {
-            state.PauseTiming();
-            unlink(path.c_str());
-            state.ResumeTiming();
-            if (!loop(w, path)) {
-                state.SkipWithError("write failed");
-                break;
-            }
-        }
-        if (CollectFileReaderWriter::getFileSize(path) != w.fileBytes) {
-            state.SkipWithError("the file does not have the expected size");
-        }
-        unlink(path.c_str());
-        state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * w.count()));
-        state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * w.fileBytes));
-    };
-}
-
-std::function<void(benchmark::State&)> benchRead(ReadLoop loop) {
-    return [loop](benchmark::State& state) {
-        const Workload& w = workload("headline");
-        for (auto _ : state) {
-            if (loop(w.path) != w.count()) {
-                state.SkipWithError("the reader did not see every line");
-                break;
-            }
-        }
-        state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * w.count()));
-        state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * w.fileBytes));
-    };
-}
-
 // Compared with the class's loops of write_bench.cpp and read_bench.cpp, in the same run.
 const int registered = registerTable({
     {"write/headline/Writer::write+commit",
-     benchWrite(writeWithWriter),
+     benchWrite("headline", writeWithWriter),
      {{"write/headline/writeLine+Close", 1.15}}},
     {"read/headline/Reader::next",
-     benchRead(readWithReader),
+     benchRead("headline", readWithReader),
      {{"read/headline/readLine(line, offset)", 1.05}}},
 });
 

@@ -56,16 +56,7 @@ std::function<void(benchmark::State&)> benchOnToolFile(
 }
 
 bool bareLoop(const std::string& path) {
-    CollectFileReaderWriter reader;
-    reader.OpenFile(path, ACCESS_READ);
-    std::string line;
-    unsigned long offset = 0;
-    size_t lines = 0;
-    while (reader.readLine(line, offset)) {
-        benchmark::DoNotOptimize(offset);
-        ++lines;
-    }
-    return lines == lineCount();
+    return readWithReadLineOffset(path) == lineCount();
 }
 
 std::function<bool(const std::string&)> tool(std::vector<std::string> args) {

@@ -72,9 +72,9 @@ bool writeWithFputs(const Workload& w, const std::string& path) {
     return std::fclose(out) == 0 && ok;
 }
 
-using Writer = bool (*)(const Workload&, const std::string&);
+}  // namespace
 
-std::function<void(benchmark::State&)> benchWrite(const std::string& name, Writer writer) {
+std::function<void(benchmark::State&)> benchWrite(const std::string& name, WriteLoop writer) {
     return [name, writer](benchmark::State& state) {
         const Workload& w = workload(name);
         const std::string path = benchFolder() + "/write-" + name + ".collect";
@@ -95,6 +95,8 @@ std::function<void(benchmark::State&)> benchWrite(const std::string& name, Write
         state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * w.fileBytes));
     };
 }
+
+namespace {
 
 std::vector<BenchmarkEntry> writeTable() {
     std::vector<BenchmarkEntry> entries;
