@@ -532,6 +532,12 @@ bool CollectFileReaderWriter::readLine(std::string& line) {
     return !fileStream.fail();
 }
 
+bool CollectFileReaderWriter::readLineEnd(std::string& text, uint64_t& end) {
+    readText(text);
+    end = auxValue1;
+    return !fileStream.fail() && positionKnown();
+}
+
 bool CollectFileReaderWriter::readLine(std::string& line, unsigned long& offset) {
     if (!readText(line)) {
         return false;

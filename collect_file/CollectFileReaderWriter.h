@@ -348,6 +348,9 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     // writeLine for a text of n bytes that need not be NUL-terminated; writeLine measures the
     // text and calls it. Not exported.
     __attribute__((visibility("hidden"))) bool writeText(const char* text, uint64_t n);
+    // readLine(text) with the read position after the line in `end`, in one call: false when no
+    // line was read or the position is not tracked (end is then unspecified). Not exported.
+    __attribute__((visibility("hidden"))) bool readLineEnd(std::string& text, uint64_t& end);
 
     // The safe interface (collect_file.h) reaches the stream's state and writeText through it.
     friend struct collect_file_internal::ClassAccess;

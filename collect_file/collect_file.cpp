@@ -420,8 +420,7 @@ bool Reader::next(Line& line) {
     // The line started where the last one ended, and ends where the class's position now is:
     // right for a line cut short at a NUL too, whose text is shorter than its bytes.
     uint64_t after;
-    if (__builtin_expect(!core.readLine(line.text) || !ClassAccess::trackedPosition(core, after),
-                         0)) {
+    if (__builtin_expect(!ClassAccess::readLineEnd(core, line.text, after), 0)) {
         return state->stop(line);
     }
     line.offset = state->position;

@@ -30,6 +30,11 @@ struct ClassAccess {
         position = object.auxValue1;
         return object.statusFlag;
     }
+    // readLine(text), and the read position after the line in end: false when no line was read
+    // or the position is not tracked.
+    static bool readLineEnd(CollectFileReaderWriter& object, std::string& text, uint64_t& end) {
+        return object.readLineEnd(text, end);
+    }
     // writeLine for n bytes at text, which need not end with a NUL.
     static bool writeText(CollectFileReaderWriter& object, const char* text, uint64_t n) {
         return object.writeText(text, n);
