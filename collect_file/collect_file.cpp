@@ -20,6 +20,13 @@ namespace collect_file {
 
 namespace {
 
+// EINVAL for a path that holds a NUL byte, which the system would cut there and so name another
+// file; empty otherwise.
+std::error_code refusePathWithNul(const std::string& path) {
+    return path.find('\0') != std::string::npos ? std::make_error_code(std::errc::invalid_argument)
+                                                : std::error_code();
+}
+
 // Bytes a line may hold, its trailing '\n' not counted, so that every reader delivers it whole.
 const size_t kLongestLine = CollectFileReaderWriter::kLineReadLimit - 1;
 
@@ -148,8 +155,8 @@ std::error_code Writer::create(const std::string& path) {
     if (name.empty() || name == "." || name == "..") {
         return std::make_error_code(std::errc::is_a_directory);
     }
-    if (path.find('\0') != std::string::npos) {
-        return std::make_error_code(std::errc::invalid_argument);
+    if (const std::error_code refused = refusePathWithNul(path)) {
+        return refused;
     }
     std::unique_ptr<State> state(new State);
     state->folder = ::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -193,8 +200,8 @@ std::error_code Writer::create(const std::string& path) {
 
 std::error_code Writer::append(const std::string& path) {
     state_.reset();
-    if (path.find('\0') != std::string::npos) {
-        return std::make_error_code(std::errc::invalid_argument);
+    if (const std::error_code refused = refusePathWithNul(path)) {
+        return refused;
     }
     std::unique_ptr<State> state(new State);
     bool created = false;
@@ -387,8 +394,8 @@ Reader& Reader::operator=(Reader&& other) noexcept = default;
 
 std::error_code Reader::open(const std::string& path) {
     state_.reset();
-    if (path.find('\0') != std::string::npos) {
-        return std::make_error_code(std::errc::invalid_argument);
+    if (const std::error_code refused = refusePathWithNul(path)) {
+        return refused;
     }
     std::unique_ptr<State> state(new State);
     state->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
