@@ -139,6 +139,12 @@ TEST_F(SafeInterfaceTest, WithoutAFileEveryCallIsNotOpen) {
     EXPECT_EQ(reader.skip(), errc::not_open);
     EXPECT_EQ(reader.open(folder_), std::errc::is_a_directory);
     EXPECT_EQ(reader.open(pathOf("missing")), std::errc::no_such_file_or_directory);
+    // A NUL would cut the path at "log": that existing file is neither read nor replaced.
+    const std::string cut = pathOf("log") + std::string("\0x", 2);
+    EXPECT_EQ(reader.open(cut), std::errc::invalid_argument);
+    EXPECT_EQ(Writer().create(cut), std::errc::invalid_argument);
+    EXPECT_EQ(Writer().append(cut), std::errc::invalid_argument);
+    EXPECT_EQ(readBytes(pathOf("log")), "one\ntwo\n");
 }
 
 TEST_F(SafeInterfaceTest, CreateReplacesTheFileOnlyAtCommit) {
