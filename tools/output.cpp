@@ -10,18 +10,23 @@
 
 namespace collect_file_tool {
 
-void Output::writeAll(std::string_view bytes) {
-    std::size_t done = 0;
-    while (error_ == 0 && done < bytes.size()) {
-        const ssize_t n = ::write(descriptor_, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) {
+int writeFully(int descriptor, const char* bytes, std::size_t n) {
+    for (std::size_t done = 0; done < n;) {
+        const ssize_t written = ::write(descriptor, bytes + done, n - done);
+        if (written < 0 && errno == EINTR) {
             continue;
         }
-        if (n <= 0) {
-            error_ = n < 0 ? errno : EIO;
-            break;
+        if (written <= 0) {
+            return written < 0 ? errno : EIO;
         }
-        done += static_cast<std::size_t>(n);
+        done += static_cast<std::size_t>(written);
+    }
+    return 0;
+}
+
+void Output::writeAll(std::string_view bytes) {
+    if (error_ == 0) {
+        error_ = writeFully(descriptor_, bytes.data(), bytes.size());
     }
 }
 

@@ -12,6 +12,10 @@
 
 namespace collect_file_tool {
 
+// Writes all n bytes to descriptor, resuming after interrupted and short writes. 0 when they
+// all arrived, else the errno of the write that failed (EIO for one that wrote nothing).
+int writeFully(int descriptor, const char* bytes, std::size_t n);
+
 // Writes to a descriptor with write(2) in pieces of up to 64 KiB. The first failed write is
 // kept and everything after it is dropped, so a command that checks failed() stops at once, as
 // cat does, also when SIGPIPE is ignored.

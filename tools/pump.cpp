@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "output.h"
+
 namespace collect_file_tool {
 
 namespace {
@@ -114,21 +116,12 @@ void Pump::run() {
 }
 
 bool Pump::pass(const char* bytes, std::size_t n) {
-    for (std::size_t done = 0; done < n;) {
-        const ssize_t written = ::write(output_, bytes + done, n - done);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written < 0 && errno == EPIPE) {
-            return false;  // the reader stopped: what it read is all it asked for
-        }
-        if (written <= 0) {
-            fail(written < 0 ? errno : EIO, "write");
-            return false;
-        }
-        done += static_cast<std::size_t>(written);
+    const int error = writeFully(output_, bytes, n);
+    // EPIPE: the reader stopped, and what it read is all it asked for.
+    if (error != 0 && error != EPIPE) {
+        fail(error, "write");
     }
-    return true;
+    return error == 0;
 }
 
 }  // namespace collect_file_tool
