@@ -1,6 +1,9 @@
-// The safe interface's errors: the category of collect_file::errc.
+// The safe interface's shared vocabulary: the category of collect_file::errc, and the sections'
+// marker lines.
 
 #include "collect_file/collect_file.h"
+
+#include "collect_file/CollectFileReaderWriter.h"
 
 namespace collect_file {
 
@@ -21,6 +24,8 @@ class Category : public std::error_category {
                 return "no file open";
             case errc::position_unknown:
                 return "read position unknown";
+            case errc::unterminated_line:
+                return "line without its newline at the end of the file";
         }
         return "unknown collect_file error";
     }
@@ -35,6 +40,34 @@ const std::error_category& error_category() noexcept {
 
 std::error_code make_error_code(errc e) noexcept {
     return std::error_code(static_cast<int>(e), error_category());
+}
+
+static_assert(max_line_size == CollectFileReaderWriter::kLineReadLimit - 1,
+              "the longest line a reader delivers whole");
+
+std::string_view marker(Section section) noexcept {
+    switch (section) {
+        case Section::full:
+            return FULLENTRYDELIMITER;
+        case Section::diff:
+            return DIFFENTRYDELIMITER;
+        case Section::system:
+            return SYSTEMENTRYDELIMITER;
+    }
+    return {};
+}
+
+std::optional<Section> section_of(std::string_view line) noexcept {
+    // Every marker ends with ']'; most lines do not, and are told by that one byte.
+    if (line.empty() || line.back() != ']') {
+        return std::nullopt;
+    }
+    for (const Section section : {Section::full, Section::diff, Section::system}) {
+        if (line == marker(section)) {
+            return section;
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace collect_file

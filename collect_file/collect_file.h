@@ -30,6 +30,7 @@
 #include <cstdint>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -50,17 +51,30 @@ enum class errc {
     newline_in_line,    // Writer: the line holds a '\n' other than one at its very end
     not_open,           // no file: never opened, or after Writer::commit()
     position_unknown,   // Reader: the read position could not be learned
+    unterminated_line,  // Writer::append: the file ends inside a line (its last byte is no '\n');
+                        // Reader: the last line has no '\n' (yet: an appender may still add it)
 };
 
+// The longest line, in bytes without its '\n', that every reader delivers whole; Writer::write
+// refuses a longer one (line_too_long) and a Reader stops at one.
+inline constexpr std::size_t max_line_size = 2047;
+
 // The category of errc; its name() is "collect_file" and message() describes each value.
-COLLECT_FILE_EXPORT const std::error_category& error_category() noexcept;
+[[nodiscard]] COLLECT_FILE_EXPORT const std::error_category& error_category() noexcept;
 // {static_cast<int>(e), error_category()}; lets an errc compare equal to an std::error_code.
-COLLECT_FILE_EXPORT std::error_code make_error_code(errc e) noexcept;
+[[nodiscard]] COLLECT_FILE_EXPORT std::error_code make_error_code(errc e) noexcept;
 
 // The three groups of database entries; Writer::write(Section) writes the group's marker line
 // (FULLENTRYDELIMITER, DIFFENTRYDELIMITER, SYSTEMENTRYDELIMITER of the class's header), which a
 // Reader delivers like any other line.
 enum class Section { full, diff, system };
+
+// The marker line of `section`, without '\n': "[FULL_DB_ENTRIES]", "[DIFF_DB_ENTRIES]" or
+// "[SYSTEM_DB_ENTRIES]". Points to static storage.
+[[nodiscard]] COLLECT_FILE_EXPORT std::string_view marker(Section section) noexcept;
+// The section whose marker `line` is (a line as a Reader delivers it, without '\n'), or nullopt
+// for any other line, a marker with a '\r' or other bytes around it included.
+[[nodiscard]] COLLECT_FILE_EXPORT std::optional<Section> section_of(std::string_view line) noexcept;
 
 // One line as a Reader delivers it.
 struct Line {
@@ -101,24 +115,24 @@ class COLLECT_FILE_EXPORT Writer {
     // owner; a symbolic link at `path` is replaced itself, not followed. A Writer that has a
     // file already ends it first, as the destructor would. Fails with the system's error when
     // the folder cannot be opened or the temporary file created.
-    std::error_code create(const std::string& path);
+    [[nodiscard]] std::error_code create(const std::string& path);
 
     // Adds lines at the end of `path`, creating it (mode 0666 less the umask) if it is missing.
     // Every flush lands at the file's end in one write, whole lines only, so appenders in other
     // processes never tear each other's lines. `path` may also name a pipe or a device
     // ("/proc/self/fd/1"), which commit() does not sync when it cannot. A Writer that has a file
     // already ends it first.
-    std::error_code append(const std::string& path);
+    [[nodiscard]] std::error_code append(const std::string& path);
 
     // Buffers one line. `line` may end with one '\n', which is not doubled; an empty line is
     // written as an empty line ("\n"). Refused, writing nothing: 2,048 bytes or more before the
     // trailing '\n' (line_too_long; a 2,047-byte line is accepted), a NUL byte (nul_in_line), a
     // '\n' anywhere but at the end (newline_in_line). A full buffer is first written to the file;
     // a failure of that write is returned and sticks.
-    std::error_code write(std::string_view line);
+    [[nodiscard]] std::error_code write(std::string_view line);
 
     // Buffers the marker line of `section`.
-    std::error_code write(Section section);
+    [[nodiscard]] std::error_code write(Section section);
 
     // Makes everything written durable, then ends the file: flushes the buffer and fsyncs the
     // file; for create() then renames it over `path` and fsyncs the folder; for append() fsyncs
@@ -126,12 +140,17 @@ class COLLECT_FILE_EXPORT Writer {
     // but create() and append() returns not_open. On failure the error sticks and, for
     // create(), `path` keeps its old content (a failed fsync of the folder after the rename is
     // the exception: `path` then holds the new content, which may not survive a crash).
-    std::error_code commit();
+    [[nodiscard]] std::error_code commit();
+
+    // Hands the buffered lines to the system and keeps the file open: for append(), other
+    // processes then see them; for create(), they go into the temporary file and `path` stays
+    // untouched until commit(). Makes nothing durable. Empty on success; a failure sticks.
+    [[nodiscard]] std::error_code flush();
 
     // True between a successful create() or append() and commit().
-    bool is_open() const noexcept;
+    [[nodiscard]] bool is_open() const noexcept;
     // The error that stuck, empty while there is none (refusals never stick).
-    std::error_code error() const noexcept;
+    [[nodiscard]] std::error_code error() const noexcept;
 
   private:
     struct State;
@@ -163,7 +182,13 @@ class COLLECT_FILE_EXPORT Reader {
     // Opens `path` for reading at its first byte; a Reader that has a file closes it first.
     // "/proc/self/fd/N" reads descriptor N, pipes included. The system's error (ENOENT,
     // EACCES, EISDIR for a folder...) when it cannot be opened; the Reader then has no file.
-    std::error_code open(const std::string& path);
+    [[nodiscard]] std::error_code open(const std::string& path);
+
+    // Reads the file open on `fd`, from its current offset, through a duplicate (close-on-exec)
+    // that the Reader owns; the caller keeps `fd` and closes it when it likes. Line::offset counts
+    // from the file's first byte (from 0 at the current offset for a pipe). The system's error
+    // when `fd` is not open or cannot be read; the Reader then has no file.
+    [[nodiscard]] std::error_code open(int fd);
 
     // Reads the next line into `line` and returns true. False when reading stops: at the end of
     // the file (error() empty; `line` unchanged), at a line too long to deliver (line_too_long),
@@ -172,33 +197,33 @@ class COLLECT_FILE_EXPORT Reader {
     // line.text holds what was read of it: the first 2,047 bytes of a long line (up to a NUL),
     // possibly nothing after a read error. Once stopped, next() keeps returning false until
     // seek() or skip() moves on. A last line without '\n' is delivered like any other.
-    bool next(Line& line);
+    [[nodiscard]] bool next(Line& line);
 
     // Why reading stopped: empty while reading goes on and at a clean end of the file; else as
     // next() says. not_open without a file. The error of a failed seek() or skip() is returned
     // by that call and does not show here unless it stopped reading.
-    std::error_code error() const noexcept;
+    [[nodiscard]] std::error_code error() const noexcept;
 
     // The offset of the first byte of the line the next call to next() reads: after a stop the
     // line that could not be read; the file's size after the last line. 0 without a file.
-    std::uint64_t position() const noexcept;
+    [[nodiscard]] std::uint64_t position() const noexcept;
 
     // Moves to `offset`, which should be a line's first byte (Line::offset or position()); any
     // other offset reads from that byte on. Works at any time: after the end, after a stop, and
     // clears the stop. The file's size itself is allowed (next() then reports the end);
     // past it: std::errc::invalid_argument, the Reader left as it was. Input that cannot
     // seek: std::errc::invalid_seek. A system failure stops reading with that error.
-    std::error_code seek(std::uint64_t offset);
+    [[nodiscard]] std::error_code seek(std::uint64_t offset);
 
     // After next() stopped at a too-long line: finds that line's end in the file's bytes and goes
     // on with the line after it (at the end of the file when it was the last). While reading goes
     // on, it reads and drops the next line; at a clean end it does nothing. After any other stop
     // it returns error() and changes nothing. Input that cannot seek cannot skip a too-long
     // line: std::errc::invalid_seek.
-    std::error_code skip();
+    [[nodiscard]] std::error_code skip();
 
     // True between a successful open() and the Reader's end (or a failed open()).
-    bool is_open() const noexcept;
+    [[nodiscard]] bool is_open() const noexcept;
 
     // Range-for over the remaining lines: each step calls next(); the loop ends when it returns
     // false, so check error() afterwards. An input iterator: one pass, one Line held in it.
@@ -219,6 +244,8 @@ class COLLECT_FILE_EXPORT Reader {
             }
             return *this;
         }
+        // Steps like prefix ++; the Line read before is not kept (an input iterator's rule).
+        void operator++(int) { ++*this; }
         // Both iterators at the end, or both reading the same Reader.
         bool operator==(const iterator& other) const noexcept { return reader_ == other.reader_; }
         bool operator!=(const iterator& other) const noexcept { return reader_ != other.reader_; }

@@ -160,7 +160,7 @@ std::error_code Writer::write(std::string_view line) {
     const char* text = line.data();
     size_t n = line.size();
     const size_t body = n != 0 && text[n - 1] == '\n' ? n - 1 : n;
-    if (body > kLongestLine) {
+    if (body > max_line_size) {
         return make_error_code(errc::line_too_long);
     }
     if (const char* hit = collect_file_internal::findEither(text, body, '\n', '\0')) {
@@ -178,15 +178,7 @@ std::error_code Writer::write(std::string_view line) {
 }
 
 std::error_code Writer::write(Section section) {
-    switch (section) {
-        case Section::full:
-            return write(FULLENTRYDELIMITER);
-        case Section::diff:
-            return write(DIFFENTRYDELIMITER);
-        case Section::system:
-            return write(SYSTEMENTRYDELIMITER);
-    }
-    return std::make_error_code(std::errc::invalid_argument);
+    return write(marker(section));
 }
 
 std::error_code Writer::commit() {

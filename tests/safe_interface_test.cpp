@@ -190,7 +190,9 @@ TEST_F(SafeInterfaceTest, AWriterKilledBeforeCommitLeavesTheOldFile) {
             _exit(1);
         }
         for (int i = 0; i < 20000; ++i) {
-            writer.write("entry " + std::to_string(i));
+            if (writer.write("entry " + std::to_string(i))) {
+                _exit(3);
+            }
         }
         raise(SIGKILL);
         _exit(2);

@@ -24,9 +24,6 @@ inline std::error_code refusePathWithNul(const std::string& path) {
                                                 : std::error_code();
 }
 
-// Bytes a line may hold, its trailing '\n' not counted, so that every reader delivers it whole.
-inline const size_t kLongestLine = CollectFileReaderWriter::kLineReadLimit - 1;
-
 // The error of the system call that just failed; EIO when it left no errno.
 inline std::error_code systemError(int error) {
     return std::error_code(error != 0 ? error : EIO, std::generic_category());
