@@ -54,6 +54,9 @@ const std::vector<uint32_t>& nearbyLookups();
 // file. False when a call failed or the kind is unknown.
 bool runLibraryLookups(const std::string& kind);
 bool runLibraryOpens(size_t count);
+// The same with collect_file::Reader: seek and next, or open and destroy.
+bool runReaderLookups(const std::string& kind);
+bool runReaderOpens(size_t count);
 
 // A comparison row of the summary: the benchmark `library` against `reference`, with a target
 // ratio (0: for information). A table entry names only the reference and the target; the entry

@@ -6,7 +6,9 @@
 // flags]. --markdown=FILE writes the comparison as a Markdown table into FILE, between the lines
 // "<!-- benchmark table: begin -->" and "<!-- benchmark table: end -->", and the scaling and
 // memory figures as sentences between "<!-- benchmark prose: begin -->" and its end line.
-// collect_file_bench --count=lookups/random, --count=lookups/nearby or --count=open+close runs
+// collect_file_bench --count=lookups/random, --count=lookups/nearby, --count=open+close, or the
+// same for collect_file::Reader (--count="Reader lookups/random", "Reader lookups/nearby",
+// "Reader open+destroy") runs
 // only the library's 100,000 operations of that kind, once, and times nothing: scripts/bench
 // counts their system calls with strace -c.
 // COLLECT_FILE_BENCH_DIR chooses the folder for the files (default: a fresh one in /dev/shm,
@@ -254,6 +256,12 @@ bool runCount(const std::string& what) {
         unlink((benchFolder() + "/small.collect").c_str());
     } else if (what.rfind("lookups/", 0) == 0) {
         ok = prepareWorkloads() && runLibraryLookups(what.substr(8));
+        removeWorkloadFiles();
+    } else if (what.rfind("Reader lookups/", 0) == 0) {
+        ok = prepareWorkloads() && runReaderLookups(what.substr(15));
+        removeWorkloadFiles();
+    } else if (what == "Reader open+destroy") {
+        ok = prepareWorkloads() && runReaderOpens(kOperationCount);
         removeWorkloadFiles();
     }
     if (std::getenv("COLLECT_FILE_BENCH_DIR") == nullptr) {

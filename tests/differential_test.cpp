@@ -128,6 +128,7 @@ TEST_F(DifferentialTest, ReaderAgreesWithTheClass) {
         collect_file::Reader reader;
         ASSERT_FALSE(reader.open(fileWith(bytes)));
         collect_file::Line line;
+        std::vector<collect_file::Line> delivered;
         uint64_t start = 0;  // where the class reads next
         for (int run = 0;; ++run) {
             CollectFileReaderWriter core;
@@ -143,6 +144,9 @@ TEST_F(DifferentialTest, ReaderAgreesWithTheClass) {
                 ASSERT_EQ(reader.error(), whole ? std::error_code() : errc::nul_in_line);
                 ASSERT_EQ(line.text, text);
                 ASSERT_EQ(line.offset, start);
+                if (whole) {
+                    delivered.push_back(line);
+                }
                 ASSERT_TRUE(whole || !reader.skip());
                 start = offset + text.size() + 2;  // after the delimiter, by the class's count
                 ASSERT_EQ(start, end + 1);
@@ -166,6 +170,17 @@ TEST_F(DifferentialTest, ReaderAgreesWithTheClass) {
             end = bytes.find('\n', start);
             start = end == std::string::npos ? bytes.size() : end + 1;
             ASSERT_EQ(reader.position(), start);
+        }
+        // Back to lines delivered, in and out of the buffer, and past the end now and then.
+        for (int lookup = 0; lookup < 300 && !delivered.empty(); ++lookup) {
+            const collect_file::Line& wanted = delivered[random() % delivered.size()];
+            ASSERT_FALSE(reader.seek(wanted.offset));
+            ASSERT_TRUE(reader.next(line));
+            ASSERT_EQ(line.text, wanted.text);
+            ASSERT_EQ(line.offset, wanted.offset);
+            const uint64_t past = bytes.size() + 1 + random() % 10000;
+            ASSERT_EQ(reader.seek(past), std::errc::invalid_argument) << past;
+            ASSERT_EQ(reader.position(), wanted.offset + wanted.text.size() + 1);
         }
     }
 }

@@ -384,17 +384,31 @@ TEST_F(SafeInterfaceTest, SeekWorksAfterTheEndAndAfterAStop) {
     EXPECT_EQ(line.text, "two");
     EXPECT_EQ(line.offset, 3005u);
 
-    // A file of one 4 KiB block: a seek outside the buffer reads the block that holds its
-    // target, which is empty at and past the file's end.
-    Reader fresh;
-    ASSERT_FALSE(fresh.open(fileWith(std::string(4095, 'b') + "\n", "block")));
-    for (const uint64_t offset : {8192, 4097, 4096, 8192, 4095}) {
-        SCOPED_TRACE(offset);
-        EXPECT_EQ(fresh.seek(offset), offset <= 4096
-                                          ? std::error_code()
-                                          : std::make_error_code(std::errc::invalid_argument));
+    // Files of 1 and of 17 blocks of 4 KiB, each seek from a fresh Reader: a target less than
+    // a buffer ahead reads on from itself, any other the block that holds it; either read comes
+    // back empty at and past the file's end, and only the end itself is a position.
+    const std::string block = std::string(4095, 'b') + "\n";
+    const std::string small = fileWith(block, "small");
+    std::string blocks;
+    for (int i = 0; i < 17; ++i) {
+        blocks += block;
     }
-    EXPECT_EQ(fresh.position(), 4095u);
+    const std::string large = fileWith(blocks, "large");
+    const struct {
+        const std::string& path;
+        uint64_t offset;
+        bool within;
+    } seeks[] = {{small, 4096, true},   {small, 4097, false}, {small, 8192, false},
+                 {large, 65535, true},  {large, 69631, true}, {large, 69632, true},
+                 {large, 69633, false}, {large, 73728, false}};
+    for (const auto& c : seeks) {
+        SCOPED_TRACE(c.offset);
+        Reader fresh;
+        ASSERT_FALSE(fresh.open(c.path));
+        EXPECT_EQ(fresh.seek(c.offset),
+                  c.within ? std::error_code() : std::make_error_code(std::errc::invalid_argument));
+        EXPECT_EQ(fresh.position(), c.within ? c.offset : 0);
+    }
 
     // Moved, the Reader goes on where it was.
     Reader moved(std::move(reader));

@@ -52,7 +52,14 @@ ssize_t LineReader::readMore() {
     return got;
 }
 
-bool LineReader::readLineSlowly(std::string& text, uint64_t& offset) {
+bool LineReader::readLineSlowly(std::string& text, uint64_t& offset, const char* found) {
+    if (found == nullptr && end_ - begin_ >= kWindow) {
+        // A full window with neither '\n' nor NUL: too long, as the one scan showed.
+        offset = position();
+        text.assign(buffer_.get() + begin_, kWindow - 1);
+        stop(make_error_code(errc::line_too_long));
+        return false;
+    }
     // Enough bytes decide the line: its '\n' within the window, a full window without one, or
     // the end of the input.
     bool atEnd = false;
@@ -106,17 +113,22 @@ std::error_code LineReader::seek(uint64_t offset) {
         resume();
         return {};
     }
-    // The aligned block that holds offset, in one pread(2) as a rule. A short read is resumed
-    // until the block holds offset's line or the file ends; whether offset lies within the
-    // file shows in what came back, or, for an aligned offset at the end, in one more byte.
+    // A target less than a buffer past the bytes held continues a walk through the file: a
+    // whole buffer from the target serves it, as reading on would. Any other target: the
+    // aligned small block that holds it, as the class reads. One pread(2) as a rule; a short
+    // read is resumed until the bytes reach the target or the file ends. Whether the target
+    // lies within the file shows in what came back, or, for a target at the start of what was
+    // asked for, in the byte before it.
     const uint64_t kept = position();
-    const uint64_t blockStart = RefillPolicy::blockStart(offset);
+    const uint64_t heldEnd = bufferOffset_ + end_;
+    const bool walk = offset > heldEnd && offset - heldEnd < kCapacity;
+    const uint64_t blockStart = walk ? offset : RefillPolicy::blockStart(offset);
+    const size_t asked = walk ? kCapacity : RefillPolicy::kSmallBlock;
     const size_t before = static_cast<size_t>(offset - blockStart);
     char* const bytes = buffer();
     size_t held = 0;
     for (;;) {
-        const ssize_t got =
-            readSome(bytes + held, RefillPolicy::kSmallBlock - held, blockStart + held);
+        const ssize_t got = readSome(bytes + held, asked - held, blockStart + held);
         if (got < 0) {
             const std::error_code error = lastSystemError();
             bufferOffset_ = offset;
@@ -151,7 +163,7 @@ std::error_code LineReader::seek(uint64_t offset) {
     bufferOffset_ = blockStart;
     begin_ = before;
     end_ = held;
-    refill_ = 2 * RefillPolicy::kSmallBlock;
+    refill_ = std::min(2 * asked, kCapacity);
     resume();
     return {};
 }

@@ -65,7 +65,7 @@ class LineReader {
         const char* bytes = buffer_.get() + begin_;
         const char* end = findEither(bytes, std::min(end_ - begin_, kWindow), '\n', '\0');
         if (__builtin_expect(end == nullptr || *end != '\n', 0)) {
-            return readLineSlowly(text, offset);
+            return readLineSlowly(text, offset, end);
         }
         const size_t length = static_cast<size_t>(end - bytes);
         text.assign(bytes, length);
@@ -79,9 +79,10 @@ class LineReader {
     std::error_code skip();
 
   private:
-    // readLine() when the bytes held do not show a whole line without a NUL: reads more until
-    // they decide the line, then delivers it or stops.
-    bool readLineSlowly(std::string& text, uint64_t& offset);
+    // readLine() when the bytes held do not show a whole line without a NUL (found: the first
+    // '\n' or NUL in the window held, or null): reads more until they decide the line, then
+    // delivers it or stops.
+    bool readLineSlowly(std::string& text, uint64_t& offset, const char* found);
     // Reads more of the input after the bytes held, first moving the held bytes from
     // position() on to the buffer's front when little room is left. The bytes read; 0 at the
     // end; -1 with errno on failure (EINTR is retried).
