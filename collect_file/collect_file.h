@@ -225,7 +225,8 @@ class COLLECT_FILE_EXPORT Reader {
     // Moves to `offset`, which should be a line's first byte (Line::offset or position()); any
     // other offset reads from that byte on. Works at any time: after the end, after a stop, and
     // clears the stop. No system call when offset lies within the bytes buffered; else one read
-    // of the aligned 4 KiB block that holds it (no fstat). The file's size itself is allowed
+    // (no fstat): of 64 KiB from offset when it lies less than that past them, as reading on
+    // would, else of the aligned 4 KiB block that holds it. The file's size itself is allowed
     // (next() then reports the end); past it: std::errc::invalid_argument, the Reader left as
     // it was. Input that cannot seek: std::errc::invalid_seek. A failure of the system stops
     // reading with its error, at `offset`.
