@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 
 #include "collect_file/collect_file.h"
 #include "collect_file/internal/line_scan.h"
@@ -70,6 +71,15 @@ std::string temporaryNameFor(const std::string& name) {
     char hex[17];
     snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
     return "." + std::string(hex) + suffix;
+}
+
+// The empty error_code, made once: its constructor calls into the C++ library, which a write
+// of a short line would feel.
+const std::error_code kSuccess;
+
+// The refusal of a line that holds `hit`, a '\n' before its end or a NUL.
+std::error_code refusalOf(char hit) {
+    return make_error_code(hit == '\n' ? errc::newline_in_line : errc::nul_in_line);
 }
 
 // Retries a call that fails with EEXIST under a fresh temporary name, 100 times at most.
@@ -317,21 +327,28 @@ std::error_code Writer::write(std::string_view line) {
     }
     const char* const text = line.data();
     const size_t n = line.size();
-    const bool ended = n != 0 && text[n - 1] == '\n';
-    const size_t body = ended ? n - 1 : n;
+    const size_t body = n != 0 && text[n - 1] == '\n' ? n - 1 : n;
     if (body > max_line_size) {
         return make_error_code(errc::line_too_long);
     }
-    if (const char* hit = collect_file_internal::findEither(text, body, '\n', '\0')) {
-        return make_error_code(*hit == '\n' ? errc::newline_in_line : errc::nul_in_line);
+    LineWriter& out = state->out;
+    if (!out.fits(body + 1)) {
+        // A refused line flushes nothing: the caller's bytes are checked before the flush.
+        if (const char* hit = collect_file_internal::findEither(text, body, '\n', '\0')) {
+            return refusalOf(*hit);
+        }
+        if (const int failed = out.flush()) {
+            return state->fail(failed);
+        }
     }
-    const int failed = ended    ? state->out.put(text, n)
-                       : n != 0 ? state->out.putWithNewline(text, n)
-                                : state->out.put("\n", 1);
-    if (failed != 0) {
-        return state->fail(failed);
+    // Copied and checked in one go; taken only when clean.
+    char* const slot = out.end();
+    if (const char* hit = LineWriter::copyLine(slot, text, body)) {
+        return refusalOf(*hit);
     }
-    return {};
+    slot[body] = '\n';
+    out.added(body + 1);
+    return kSuccess;
 }
 
 std::error_code Writer::write(Section section) {

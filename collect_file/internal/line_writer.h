@@ -14,10 +14,12 @@
 
 #include <cassert>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 
 #include "collect_file/CollectFileReaderWriter.h"
+#include "collect_file/internal/line_scan.h"
 
 namespace collect_file_internal {
 
@@ -47,34 +49,70 @@ class LineWriter {
     int fd() const noexcept { return fd_; }
     Target target() const noexcept { return target_; }
 
-    // Buffers [line, line + n), which is one whole line ending with '\n' (n <= kLineReadLimit),
-    // flushing the buffer first when the line does not fit. 0, or the errno of a failed flush
-    // (the line is then not buffered).
-    int put(const char* line, size_t n) {
-        assert(n != 0 && line[n - 1] == '\n' &&
-               n <= static_cast<size_t>(CollectFileReaderWriter::kLineReadLimit) &&
-               "a whole line of at most kLineReadLimit bytes");
-        if (n > kCapacity - size_) {
-            if (const int error = flush()) {
-                return error;
-            }
-        }
-        std::memcpy(buffer_.get() + size_, line, n);
+    // Whether a line of n bytes with its '\n' fits behind the buffered ones.
+    bool fits(size_t n) const noexcept { return n <= kCapacity - size_; }
+    // Where the next line goes.
+    char* end() noexcept { return buffer_.get() + size_; }
+    // Takes the n bytes written at end() as buffered: whole lines, each ending with '\n'.
+    void added(size_t n) noexcept {
+        assert(n <= kCapacity - size_ && buffer_[size_ + n - 1] == '\n' && "whole lines that fit");
         size_ += n;
-        return 0;
     }
-    // Buffers a line's text and its '\n' (n < kLineReadLimit, the text holding no '\n').
-    int putWithNewline(const char* text, size_t n) {
-        if (n + 1 > kCapacity - size_) {
-            if (const int error = flush()) {
-                return error;
+
+    // Copies the n bytes at `from` to `to` and returns the first '\n' or NUL among them, or
+    // nullptr (the bytes are then copied; else some may be). Each byte is loaded once for both
+    // jobs, in overlapping words or 16-byte chunks chosen by the length's size class, as a
+    // memcpy does, so that a line costs few branches; a line found to hold either byte is
+    // scanned again for the first.
+    static const char* copyLine(char* to, const char* from, size_t n) {
+#if defined(COLLECT_FILE_SCAN_SSE2)
+        bool found = false;
+        if (n > kOnePassScan) {
+            // Long runs: the C library's memchr and memcpy are faster.
+            found = findEither(from, n, '\n', '\0') != nullptr;
+            if (!found) {
+                std::memcpy(to, from, n);
+            }
+        } else if (n >= 16) {
+            __m128i breaks = _mm_setzero_si128();
+            auto move = [&](size_t at) {
+                const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at));
+                breaks = _mm_or_si128(breaks, _mm_or_si128(_mm_cmpeq_epi8(chunk, newlines()),
+                                                           _mm_cmpeq_epi8(chunk, nuls())));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(to + at), chunk);
+            };
+            if (n > 64) {
+                for (size_t at = 0; at + 32 < n; at += 32) {
+                    move(at);
+                    move(at + 16);
+                }
+            } else if (n > 32) {
+                move(0);
+                move(16);
+            }
+            if (n > 16) {
+                move(n > 32 ? n - 32 : 0);
+            }
+            move(n - 16);
+            found = _mm_movemask_epi8(breaks) != 0;
+        } else if (n >= 8) {
+            found = moveWords<uint64_t>(to, from, n);
+        } else if (n >= 4) {
+            found = moveWords<uint32_t>(to, from, n);
+        } else {
+            for (size_t i = 0; i < n; ++i) {
+                to[i] = from[i];
+                found |= from[i] == '\n' || from[i] == '\0';
             }
         }
-        char* const end = buffer_.get() + size_;
-        std::memcpy(end, text, n);
-        end[n] = '\n';
-        size_ += n + 1;
-        return 0;
+        return found ? findEither(from, n, '\n', '\0') : nullptr;
+#else
+        const char* const hit = findEither(from, n, '\n', '\0');
+        if (hit == nullptr && n != 0) {
+            std::memcpy(to, from, n);
+        }
+        return hit;
+#endif
     }
 
     // Writes every buffered line; EINTR is retried and a short write continued. 0 on success,
@@ -85,6 +123,32 @@ class LineWriter {
     int flush();
 
   private:
+#if defined(COLLECT_FILE_SCAN_SSE2)
+    static __m128i newlines() {
+        return _mm_set1_epi8('\n');
+    }
+    static __m128i nuls() {
+        return _mm_setzero_si128();
+    }
+    // Copies n bytes (sizeof(Word) <= n < 2 * sizeof(Word)) as two overlapping words; true
+    // when they hold a '\n' or a NUL.
+    template <class Word>
+    static bool moveWords(char* to, const char* from, size_t n) {
+        Word first;
+        Word last;
+        std::memcpy(&first, from, sizeof first);
+        std::memcpy(&last, from + n - sizeof last, sizeof last);
+        std::memcpy(to, &first, sizeof first);
+        std::memcpy(to + n - sizeof last, &last, sizeof last);
+        const __m128i both =
+            _mm_set_epi64x(static_cast<int64_t>(last), static_cast<int64_t>(first));
+        // Only the words' own bytes count, not the zeros above a narrow word.
+        const int mask = sizeof(Word) == 8 ? 0xffff : 0x0f0f;
+        return (_mm_movemask_epi8(
+                    _mm_or_si128(_mm_cmpeq_epi8(both, newlines()), _mm_cmpeq_epi8(both, nuls()))) &
+                mask) != 0;
+    }
+#endif
     int flushWhole();
     int flushToPipe();
     void cutBack(size_t written);
