@@ -3,75 +3,26 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
-#include <linux/capability.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 
 #include "collect_file/collect_file.h"
 #include "collect_file/internal/line_scan.h"
 #include "collect_file/internal/line_writer.h"
+#include "collect_file/internal/new_file.h"
 #include "collect_file/internal/safe_support.h"
 
 using collect_file_internal::LineWriter;
+using collect_file_internal::LinkRoute;
 
 namespace collect_file {
 
 using namespace detail;
 
 namespace {
-
-// How commit() gives create()'s unnamed temporary file a name, decided at create().
-enum class LinkRoute {
-    none,       // no way: create() makes a named temporary file instead
-    emptyPath,  // linkat(fd, "", AT_EMPTY_PATH), which needs CAP_DAC_READ_SEARCH
-    procFd,     // linkat("/proc/self/fd/N", AT_SYMLINK_FOLLOW), where /proc is mounted
-};
-
-LinkRoute linkRoute() {
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-    if (::syscall(SYS_capget, &header, data) == 0 &&
-        (data[0].effective & (1u << CAP_DAC_READ_SEARCH)) != 0) {
-        return LinkRoute::emptyPath;
-    }
-    return ::access("/proc/self/fd", X_OK) == 0 ? LinkRoute::procFd : LinkRoute::none;
-}
-
-// The process's umask. There is no call that only reads it: it is set to 0077 and back, so that
-// a file another thread creates in between is at worst more private than it asked for.
-mode_t currentUmask() {
-    const mode_t mask = ::umask(0077);
-    ::umask(mask);
-    return mask;
-}
-
-// A fresh name for a temporary file beside `name`: "." + name + ".tmp-" + process, count and
-// time. When that would pass NAME_MAX, a hash of the name takes its place.
-std::string temporaryNameFor(const std::string& name) {
-    static std::atomic<unsigned> count{0};
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    const std::string suffix = ".tmp-" + std::to_string(getpid()) + "-" +
-                               std::to_string(count.fetch_add(1)) + "-" +
-                               std::to_string(now.tv_nsec);
-    if (1 + name.size() + suffix.size() <= NAME_MAX) {
-        return "." + name + suffix;
-    }
-    uint64_t hash = 14695981039346656037u;  // FNV-1a
-    for (const char c : name) {
-        hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211u;
-    }
-    char hex[17];
-    snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
-    return "." + std::string(hex) + suffix;
-}
 
 // The empty error_code, made once: its constructor calls into the C++ library, which a write
 // of a short line would feel.
@@ -80,18 +31,6 @@ const std::error_code kSuccess;
 // The refusal of a line that holds `hit`, a '\n' before its end or a NUL.
 std::error_code refusalOf(char hit) {
     return make_error_code(hit == '\n' ? errc::newline_in_line : errc::nul_in_line);
-}
-
-// Retries a call that fails with EEXIST under a fresh temporary name, 100 times at most.
-template <class Call>
-int underFreshName(const std::string& name, std::string& chosen, Call call) {
-    for (int attempt = 0;; ++attempt) {
-        chosen = temporaryNameFor(name);
-        const int result = call(chosen.c_str());
-        if (result >= 0 || errno != EEXIST || attempt >= 100) {
-            return result;
-        }
-    }
 }
 
 }  // namespace
@@ -163,7 +102,7 @@ struct __attribute__((visibility("hidden"))) Writer::State {
             return -1;
         }
         std::string name;
-        const int linked = underFreshName(targetName, name, linkAs);
+        const int linked = collect_file_internal::underFreshName(targetName, name, linkAs);
         if (linked == 0) {
             temporaryName = std::move(name);
         }
@@ -209,7 +148,7 @@ std::error_code Writer::create(const std::string& path) {
     struct stat old;
     const bool replacing =
         ::fstatat(state->folder, name.c_str(), &old, 0) == 0 && S_ISREG(old.st_mode);
-    state->route = linkRoute();
+    state->route = collect_file_internal::linkRoute();
     int fd = -1;
     if (state->route != LinkRoute::none) {
         // Nameless, so that nobody else can open it; 0666 less the umask (or as the folder's
@@ -225,16 +164,17 @@ std::error_code Writer::create(const std::string& path) {
     if (fd < 0) {
         // No nameless files here (or no way to name one later): a named one, private from the
         // start, that gets its final mode before any byte is written.
-        fd = underFreshName(name, state->temporaryName, [&](const char* candidate) {
-            return ::openat(state->folder, candidate, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                            0600);
-        });
+        fd = collect_file_internal::underFreshName(
+            name, state->temporaryName, [&](const char* candidate) {
+                return ::openat(state->folder, candidate, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                                0600);
+            });
         if (fd < 0) {
             state->temporaryName.clear();
             return lastSystemError();
         }
         if (!replacing) {
-            mode = 0666 & ~currentUmask();
+            mode = 0666 & ~collect_file_internal::currentUmask();
         }
         setMode = mode != 0600;
     }
