@@ -108,8 +108,9 @@ class COLLECT_FILE_EXPORT Writer {
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
 
-    // Starts a new file that replaces `path` at commit(); `path` is untouched until then. No
-    // other user can open the new content before commit():
+    // Starts a new file that replaces `path` at commit(); `path` is untouched until then.
+    // Before commit(), no other user can read the new content unless the new file's permissions
+    // let them read it anyway:
     // - where the folder's file system has unnamed files (O_TMPFILE: ext4, xfs, btrfs, tmpfs),
     //   the lines go to a file without a name, which commit() names. A process killed before
     //   commit() leaves nothing behind; one killed inside commit(), between the name and the
