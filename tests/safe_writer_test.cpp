@@ -154,9 +154,17 @@ TEST_F(SafeWriterTest, EverySystemCallFailsAndNothingIsLeftHalfDone) {
 }
 
 TEST_F(SafeWriterTest, AKillAtAnyCallLeavesTheOldFileOrTheNewOneAndNothingReadable) {
-    // ext4 in /tmp here, tmpfs in /dev/shm.
-    for (const char* root : {"/tmp", "/dev/shm"}) {
-        std::string folder = std::string(root) + "/collect_file_kill.XXXXXX";
+    // /tmp's file system (ext4 here), tmpfs in /dev/shm, and the folders that
+    // COLLECT_FILE_TEST_FOLDERS lists, separated by ':' (xfs and btrfs mounts, say).
+    std::vector<std::string> roots = {"/tmp", "/dev/shm"};
+    const char* more = getenv("COLLECT_FILE_TEST_FOLDERS");
+    for (std::string list = more != nullptr ? more : ""; !list.empty();) {
+        const size_t colon = std::min(list.find(':'), list.size());
+        roots.push_back(list.substr(0, colon));
+        list.erase(0, colon + 1);
+    }
+    for (const std::string& root : roots) {
+        std::string folder = root + "/collect_file_kill.XXXXXX";
         if (mkdtemp(&folder[0]) == nullptr) {
             continue;
         }
