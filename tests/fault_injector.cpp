@@ -356,7 +356,8 @@ extern "C" int fcntl64(int fd, int command, ...) {
     return fcntl(fd, command, argument);
 }
 
-// The calls on names: each counts as a call on a descriptor above 2, whatever it names.
+// The calls on names (the library names none of their 64-bit forms): each counts as a call on
+// a descriptor above 2, whatever it names.
 namespace fault_injector {
 namespace {
 bool nameCallFails() {
@@ -380,14 +381,6 @@ extern "C" int open(const char* path, int flags, ...) {
     return nameCallFails() ? -1 : fault_injector::real_open()(path, flags, mode);
 }
 
-extern "C" int open64(const char* path, int flags, ...) {
-    va_list arguments;
-    va_start(arguments, flags);
-    const mode_t mode = fault_injector::modeOf(flags, arguments);
-    va_end(arguments);
-    return open(path, flags, mode);
-}
-
 extern "C" int openat(int folder, const char* path, int flags, ...) {
     va_list arguments;
     va_start(arguments, flags);
@@ -403,28 +396,12 @@ extern "C" int openat(int folder, const char* path, int flags, ...) {
     return fault_injector::real_openat()(folder, path, flags, mode);
 }
 
-extern "C" int openat64(int folder, const char* path, int flags, ...) {
-    va_list arguments;
-    va_start(arguments, flags);
-    const mode_t mode = fault_injector::modeOf(flags, arguments);
-    va_end(arguments);
-    return openat(folder, path, flags, mode);
-}
-
 extern "C" int stat(const char* path, struct stat* status) {
     return nameCallFails() ? -1 : fault_injector::real_stat()(path, status);
 }
 
-extern "C" int stat64(const char* path, struct stat64* status) {
-    return stat(path, reinterpret_cast<struct stat*>(status));
-}
-
 extern "C" int fstatat(int folder, const char* path, struct stat* status, int flags) {
     return nameCallFails() ? -1 : fault_injector::real_fstatat()(folder, path, status, flags);
-}
-
-extern "C" int fstatat64(int folder, const char* path, struct stat64* status, int flags) {
-    return fstatat(folder, path, reinterpret_cast<struct stat*>(status), flags);
 }
 
 extern "C" int fchmod(int fd, mode_t mode) {
@@ -433,10 +410,6 @@ extern "C" int fchmod(int fd, mode_t mode) {
 
 extern "C" int ftruncate(int fd, off_t size) {
     return nameCallFails() ? -1 : fault_injector::real_ftruncate()(fd, size);
-}
-
-extern "C" int ftruncate64(int fd, off_t size) {
-    return ftruncate(fd, size);
 }
 
 extern "C" int linkat(int fromFolder, const char* from, int toFolder, const char* to, int flags) {

@@ -5,6 +5,7 @@
 #include <collect_file/collect_file.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -64,8 +65,8 @@ std::string scenarioLines() {
     return bytes + "tail\n";
 }
 
-// create() or append() of path, the lines, flush() half way, commit(); the first error.
-// `opened`: create() or append() succeeded.
+// create() or append() of path, the lines (every other one without its '\n'), flush() half way,
+// commit(); the first error. `opened`: create() or append() succeeded.
 std::error_code runScenario(const std::string& path, bool create, bool* opened = nullptr) {
     Writer writer;
     std::error_code error = create ? writer.create(path) : writer.append(path);
@@ -77,15 +78,28 @@ std::error_code runScenario(const std::string& path, bool create, bool* opened =
         const size_t end = bytes.find('\n', at) + 1;
         error = writer.write(std::string_view(bytes).substr(at, end - at - (line % 2)));
         at = end;
-        if (!error && line == 150) {
-            error = writer.flush();
-        }
+        error = error || line != 150 ? error : writer.flush();
     }
     return error ? error : writer.commit();
 }
 
+// What a scenario that stopped may leave at `path`: for create() the old bytes or the new ones,
+// for append() the old bytes and whole lines of the new.
+void expectNothingHalfDone(const std::string& file, const std::string& before, bool create) {
+    const std::string intended = (create ? "" : before) + scenarioLines();
+    if (create) {
+        EXPECT_TRUE(file == before || file == intended);
+    } else {
+        EXPECT_TRUE(isPrefixOf(file, intended));
+        EXPECT_GE(file.size(), before.size());
+        EXPECT_TRUE(file.empty() || file.back() == '\n') << "a cut line";
+    }
+}
+
 class SafeWriterTest : public TempDirTest {};
 
+// Variants: create() or append(), over a file or not, with unnamed files or without, on the
+// longest name there is.
 TEST_F(SafeWriterTest, EverySystemCallFailsAndNothingIsLeftHalfDone) {
     const struct {
         Fault fault;
@@ -95,62 +109,44 @@ TEST_F(SafeWriterTest, EverySystemCallFailsAndNothingIsLeftHalfDone) {
         {Fault::kShortWrite, 0},  {Fault::kInterrupt, 0},          {Fault::kSyncError, EIO},
         {Fault::kStatError, EIO}, {Fault::kNameError, EACCES},     {Fault::kNameError, EOPNOTSUPP},
     };
-    const std::string old = "old\n";
-    int runs = 0;
+    const std::string path = pathOf(std::string(NAME_MAX, 'n'));
     for (const auto& f : faults) {
-        for (const bool create : {true, false}) {
-            for (const bool exists : {true, false}) {
-                for (const bool unnamed : {true, false}) {
-                    for (int position = 0;; ++position) {
-                        SCOPED_TRACE(::testing::Message()
-                                     << fault_injector::nameOf(f.fault) << " " << f.error
-                                     << (create ? ", create" : ", append")
-                                     << (exists ? " over a file" : " of a new file")
-                                     << (unnamed ? "" : ", named") << ", call " << position);
-                        ASSERT_LT(position, 100);
-                        const std::string path = pathOf("file");
-                        if (exists) {
-                            writeBytes(path, old);
-                        }
-                        fault_injector::refuseUnnamedFiles(!unnamed);
-                        fault_injector::arm(f.fault, position, f.error);
-                        bool opened = false;
-                        const std::error_code error = runScenario(path, create, &opened);
-                        const bool injected = fault_injector::disarm();
-                        fault_injector::refuseUnnamedFiles(false);
-                        ++runs;
-                        const std::string before = exists ? old : "";
-                        const std::string intended = (create ? "" : before) + scenarioLines();
-                        const std::string file = readBytes(path);
-                        if (!error) {
-                            EXPECT_TRUE(sameBytes(file, intended));
-                        } else if (create) {
-                            // Only a failed sync of the folder comes after the new name.
-                            EXPECT_TRUE(file == before || file == intended) << error.message();
-                        } else {
-                            EXPECT_TRUE(isPrefixOf(file, intended));
-                            EXPECT_GE(file.size(), before.size());
-                            EXPECT_TRUE(file.empty() || file.back() == '\n') << "a cut line";
-                        }
-                        const auto entries = entriesOf(folder_);
-                        EXPECT_LE(entries.size(), 1u) << "a temporary file was left";
-                        if (!exists && !opened) {
-                            EXPECT_EQ(access(path.c_str(), F_OK), -1) << "a failed open made it";
-                        }
-                        if (!create) {
-                            EXPECT_FALSE(Writer().append(path)) << "refused after the fault";
-                        }
-                        unlink(path.c_str());
-                        if (!injected) {
-                            EXPECT_FALSE(error);
-                            break;
-                        }
-                    }
+        for (int variant = 0; variant < 8; ++variant) {
+            const bool create = variant & 1;
+            const std::string before = variant & 2 ? "old\n" : "";
+            const bool unnamed = variant & 4;
+            for (int position = 0;; ++position) {
+                SCOPED_TRACE(::testing::Message()
+                             << fault_injector::nameOf(f.fault) << " " << f.error
+                             << (create ? ", create" : ", append")
+                             << (before.empty() ? "" : " over") << (unnamed ? "" : ", named")
+                             << ", call " << position);
+                ASSERT_LT(position, 100);
+                if (!before.empty()) {
+                    writeBytes(path, before);
+                }
+                fault_injector::refuseUnnamedFiles(!unnamed);
+                fault_injector::arm(f.fault, position, f.error);
+                bool opened = false;
+                const std::error_code error = runScenario(path, create, &opened);
+                const bool injected = fault_injector::disarm();
+                fault_injector::refuseUnnamedFiles(false);
+                const std::string file = readBytes(path);
+                expectNothingHalfDone(file, before, create);
+                EXPECT_TRUE(error || sameBytes(file, (create ? "" : before) + scenarioLines()));
+                EXPECT_LE(entriesOf(folder_).size(), 1u) << "a temporary file was left";
+                if (before.empty() && !opened) {
+                    EXPECT_EQ(access(path.c_str(), F_OK), -1) << "a failed open made it";
+                }
+                EXPECT_FALSE(!create && Writer().append(path)) << "refused after the fault";
+                unlink(path.c_str());
+                if (!injected) {
+                    EXPECT_FALSE(error);
+                    break;
                 }
             }
         }
     }
-    std::printf("%d runs\n", runs);
 }
 
 TEST_F(SafeWriterTest, AKillAtAnyCallLeavesTheOldFileOrTheNewOneAndNothingReadable) {
@@ -169,46 +165,35 @@ TEST_F(SafeWriterTest, AKillAtAnyCallLeavesTheOldFileOrTheNewOneAndNothingReadab
             continue;
         }
         const std::string path = folder + "/file";
-        for (const bool create : {true, false}) {
-            for (const bool unnamed : {true, false}) {
-                int leftovers = 0;
-                for (int position = 0; create || unnamed; ++position) {
-                    SCOPED_TRACE(::testing::Message()
-                                 << root << (create ? ", create" : ", append")
-                                 << (unnamed ? "" : ", named") << ", call " << position);
-                    ASSERT_LT(position, 100);
-                    writeBytes(path, "old\n");
-                    ASSERT_EQ(chmod(path.c_str(), 0600), 0);
-                    const int status = inChild([&] {
-                        fault_injector::refuseUnnamedFiles(!unnamed);
-                        fault_injector::arm(Fault::kKill, position, 0);
-                        return runScenario(path, create) ? 1 : 0;
-                    });
-                    const std::string intended = (create ? "" : "old\n") + scenarioLines();
-                    const std::string file = readBytes(path);
-                    if (create) {
-                        EXPECT_TRUE(file == "old\n" || file == intended);
-                    } else {
-                        EXPECT_TRUE(isPrefixOf(file, intended));
-                        EXPECT_EQ(file.back(), '\n');
-                    }
-                    for (const auto& [name, mode] : entriesOf(folder)) {
-                        if (name != "file") {
-                            ++leftovers;
-                            EXPECT_EQ(mode, 0600u) << name << ": others could open it";
-                            unlink((folder + "/" + name).c_str());
-                        }
-                    }
-                    if (status != -SIGKILL) {
-                        EXPECT_EQ(status, 0);
-                        EXPECT_TRUE(sameBytes(file, intended));
-                        break;
+        for (int variant = 0; variant < 3; ++variant) {  // create, create named, append
+            const bool create = variant < 2;
+            const bool unnamed = variant != 1;
+            int leftovers = 0;
+            for (int position = 0;; ++position) {
+                SCOPED_TRACE(::testing::Message()
+                             << root << ", variant " << variant << ", call " << position);
+                ASSERT_LT(position, 100);
+                writeBytes(path, "old\n");
+                ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+                const int status = inChild([&] {
+                    fault_injector::refuseUnnamedFiles(!unnamed);
+                    fault_injector::arm(Fault::kKill, position, 0);
+                    return runScenario(path, create) ? 1 : 0;
+                });
+                expectNothingHalfDone(readBytes(path), "old\n", create);
+                for (const auto& [name, mode] : entriesOf(folder)) {
+                    if (name != "file") {
+                        ++leftovers;
+                        EXPECT_EQ(mode, 0600u) << name << ": others could open it";
+                        unlink((folder + "/" + name).c_str());
                     }
                 }
-                if (unnamed) {
-                    EXPECT_LE(leftovers, 1) << "a name only between the link and the rename";
+                if (status != -SIGKILL) {
+                    EXPECT_EQ(status, 0);
+                    break;
                 }
             }
+            EXPECT_LE(leftovers, unnamed ? 1 : 100) << "a name only between link and rename";
         }
         unlink(path.c_str());
         rmdir(folder.c_str());
@@ -216,55 +201,12 @@ TEST_F(SafeWriterTest, AKillAtAnyCallLeavesTheOldFileOrTheNewOneAndNothingReadab
 }
 
 TEST_F(SafeWriterTest, AppendRefusesAFileThatEndsInsideALine) {
-    const struct {
-        const char* name;
-        std::string bytes;
-        std::error_code expected;
-    } cases[] = {
-        {"a cut last line", "item 1 loc=A39-9\nla", errc::unterminated_line},
-        {"one byte", "x", errc::unterminated_line},
-        {"a NUL last", std::string("a\n\0", 3), errc::unterminated_line},
-        {"whole lines", "a\n", {}},
-        {"empty", "", {}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string path = fileWith(c.bytes, "log");
+    for (const std::string& bytes : {std::string("item 1\nla"), std::string("a\n\0", 3)}) {
+        const std::string path = fileWith(bytes, "log");
         Writer writer;
-        EXPECT_EQ(writer.append(path), c.expected);
-        if (c.expected) {
-            EXPECT_FALSE(writer.is_open());
-            EXPECT_EQ(writer.write("new"), errc::not_open);
-            EXPECT_EQ(readBytes(path), c.bytes);
-            continue;
-        }
-        ASSERT_FALSE(writer.write("new"));
-        ASSERT_FALSE(writer.commit());
-        EXPECT_EQ(readBytes(path), c.bytes + "new\n");
-    }
-}
-
-TEST_F(SafeWriterTest, ANameOfAnyValidLengthIsCreatedAndReplaced) {
-    for (const size_t length : {240, 255}) {
-        for (const bool exists : {true, false}) {
-            for (const bool unnamed : {true, false}) {
-                SCOPED_TRACE(::testing::Message() << length << (exists ? ", over a file" : "")
-                                                  << (unnamed ? "" : ", named"));
-                const std::string path = pathOf(std::string(length, 'n'));
-                if (exists) {
-                    writeBytes(path, "old\n");
-                }
-                fault_injector::refuseUnnamedFiles(!unnamed);
-                Writer writer;
-                EXPECT_FALSE(writer.create(path));
-                EXPECT_FALSE(writer.write("new"));
-                EXPECT_FALSE(writer.commit());
-                fault_injector::refuseUnnamedFiles(false);
-                EXPECT_EQ(readBytes(path), "new\n");
-                EXPECT_EQ(entriesOf(folder_).size(), 1u);
-                unlink(path.c_str());
-            }
-        }
+        EXPECT_EQ(writer.append(path), errc::unterminated_line);
+        EXPECT_EQ(writer.write("new"), errc::not_open);
+        EXPECT_EQ(readBytes(path), bytes);
     }
 }
 
@@ -273,37 +215,33 @@ TEST_F(SafeWriterTest, AnUnprivilegedUserWithATightUmaskWritesWhereTheClassWould
         GTEST_SKIP() << "only root can become nobody";
     }
     ASSERT_EQ(chmod(folder_.c_str(), 0711), 0);
-    // A folder that may be read, and one that may be written and searched but not read.
-    for (const mode_t folderMode : {0700, 0300}) {
-        for (const bool unnamed : {true, false}) {
-            SCOPED_TRACE(::testing::Message()
-                         << "folder mode " << std::oct << folderMode << (unnamed ? "" : ", named"));
-            const std::string folder =
-                pathOf(std::to_string(folderMode) + (unnamed ? "" : "-named"));
-            ASSERT_EQ(mkdir(folder.c_str(), folderMode), 0);
-            ASSERT_EQ(chown(folder.c_str(), kNobody, kNobody), 0);
-            const int status = inChild([&] {
-                if (setgid(kNobody) != 0 || setuid(kNobody) != 0) {
-                    return 10;
-                }
-                umask(0277);
-                fault_injector::refuseUnnamedFiles(!unnamed);
-                const std::string created = folder + "/created";
-                return runScenario(created, true)            ? 1
-                       : runScenario(created, true)          ? 2  // over the 0400 file
-                       : runScenario(folder + "/log", false) ? 3
-                                                             : 0;
-            });
-            EXPECT_EQ(status, 0);
-            ASSERT_EQ(chmod(folder.c_str(), 0700), 0);
-            const std::vector<std::pair<std::string, mode_t>> expected = {{"created", 0400},
-                                                                          {"log", 0400}};
-            auto entries = entriesOf(folder);
-            std::sort(entries.begin(), entries.end());
-            EXPECT_EQ(entries, expected);
-            EXPECT_TRUE(sameBytes(readBytes(folder + "/created"), scenarioLines()));
-            EXPECT_TRUE(sameBytes(readBytes(folder + "/log"), scenarioLines()));
-        }
+    // Folders that may be read, and that may be written and searched but not read.
+    for (int variant = 0; variant < 4; ++variant) {
+        const mode_t folderMode = variant & 1 ? 0300 : 0700;
+        const bool unnamed = variant & 2;
+        SCOPED_TRACE(::testing::Message() << "variant " << variant);
+        const std::string folder = pathOf(std::to_string(variant));
+        ASSERT_EQ(mkdir(folder.c_str(), folderMode), 0);
+        ASSERT_EQ(chown(folder.c_str(), kNobody, kNobody), 0);
+        const int status = inChild([&] {
+            if (setgid(kNobody) != 0 || setuid(kNobody) != 0) {
+                return 10;
+            }
+            umask(0277);
+            fault_injector::refuseUnnamedFiles(!unnamed);
+            const std::string created = folder + "/created";
+            return runScenario(created, true)            ? 1
+                   : runScenario(created, true)          ? 2  // over the 0400 file
+                   : runScenario(folder + "/log", false) ? 3
+                                                         : 0;
+        });
+        EXPECT_EQ(status, 0);
+        ASSERT_EQ(chmod(folder.c_str(), 0700), 0);
+        auto entries = entriesOf(folder);
+        std::sort(entries.begin(), entries.end());
+        EXPECT_EQ(entries, (decltype(entries){{"created", 0400}, {"log", 0400}}));
+        EXPECT_TRUE(sameBytes(readBytes(folder + "/created"), scenarioLines()));
+        EXPECT_TRUE(sameBytes(readBytes(folder + "/log"), scenarioLines()));
     }
 }
 
@@ -311,27 +249,24 @@ TEST_F(SafeWriterTest, AppendersToAFifoNeverTearALine) {
     const std::string fifo = pathOf("fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const int held = open(fifo.c_str(), O_RDWR);  // no end of file before every appender is done
-    ASSERT_GE(held, 0);
-    const int kAppenders = 4;
-    const int kLines = 3000;
     auto lineOf = [](int appender, int i) {
-        return std::to_string(appender) + " " + std::to_string(i) + " " + std::string(90, 'a');
+        return std::to_string(appender) + " " + std::to_string(i) + std::string(90, 'a');
     };
     std::string received;
     std::thread reader([&] {  // slower than the appenders: 512 bytes at a time, with a pause
         const int fd = open(fifo.c_str(), O_RDONLY);
         char bytes[512];
-        for (ssize_t n; fd >= 0 && (n = read(fd, bytes, sizeof bytes)) > 0; usleep(20)) {
+        for (ssize_t n; (n = read(fd, bytes, sizeof bytes)) > 0; usleep(20)) {
             received.append(bytes, static_cast<size_t>(n));
         }
         close(fd);
     });
     std::vector<std::thread> appenders;
-    for (int appender = 0; appender < kAppenders; ++appender) {
+    for (int appender = 0; appender < 4; ++appender) {
         appenders.emplace_back([&, appender] {
             Writer writer;
             EXPECT_FALSE(writer.append(fifo));
-            for (int i = 0; i < kLines && !writer.error(); ++i) {
+            for (int i = 0; i < 3000; ++i) {
                 EXPECT_FALSE(writer.write(lineOf(appender, i)));
             }
             EXPECT_FALSE(writer.commit());
@@ -342,19 +277,14 @@ TEST_F(SafeWriterTest, AppendersToAFifoNeverTearALine) {
     }
     close(held);
     reader.join();
-    std::vector<int> next(kAppenders, 0);
+    std::vector<int> next(4, 0);  // each appender's lines, whole and in order
     int torn = 0;
     for (size_t at = 0, end; (end = received.find('\n', at)) != std::string::npos; at = end + 1) {
-        const int appender = received[at] - '0';
-        const std::string line = received.substr(at, end - at);
-        if (appender < 0 || appender >= kAppenders || line != lineOf(appender, next[appender])) {
-            ++torn;
-        } else {
-            ++next[appender];
-        }
+        const int appender = std::min<unsigned>(received[at] - '0', 3);
+        torn += received.compare(at, end - at, lineOf(appender, next[appender]++)) != 0;
     }
     EXPECT_EQ(torn, 0);
-    EXPECT_EQ(next, std::vector<int>(kAppenders, kLines));
+    EXPECT_EQ(next, std::vector<int>(4, 3000));
 }
 
 }  // namespace
