@@ -210,6 +210,24 @@ TEST_F(SafeWriterTest, AppendRefusesAFileThatEndsInsideALine) {
     }
 }
 
+TEST_F(SafeWriterTest, FlushShowsAppendedLinesAndKeepsACreatedPathAsItWas) {
+    const std::string path = fileWith("old\n", "log");
+    Writer appender;
+    Writer creator;
+    ASSERT_FALSE(appender.append(path));
+    ASSERT_FALSE(creator.create(path));
+    for (Writer* writer : {&appender, &creator}) {
+        ASSERT_FALSE(writer->write(writer == &appender ? "one" : "new"));
+        ASSERT_FALSE(writer->flush());
+        EXPECT_EQ(readBytes(path), "old\none\n");
+    }
+    ASSERT_FALSE(appender.write("two"));
+    ASSERT_FALSE(appender.commit());
+    EXPECT_EQ(readBytes(path), "old\none\ntwo\n") << "the file stayed open";
+    ASSERT_FALSE(creator.commit());
+    EXPECT_EQ(readBytes(path), "new\n");
+}
+
 TEST_F(SafeWriterTest, AnUnprivilegedUserWithATightUmaskWritesWhereTheClassWould) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "only root can become nobody";
