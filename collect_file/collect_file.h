@@ -91,7 +91,8 @@ struct Line {
 };
 
 // Writes a collect file, either as a new file that replaces `path` atomically (create) or by
-// adding lines at its end (append). Lines are buffered (64 KiB) and written in large chunks.
+// adding lines at its end (append). The Writer holds one descriptor of its file, opened once and
+// never reopened, and a 64 KiB buffer of whole lines, written in large chunks; it needs no /proc.
 //
 // Errors: a refused line (line_too_long, nul_in_line, newline_in_line) writes nothing and the
 // Writer goes on. A system failure sticks: that call and every later one but create() and
@@ -101,7 +102,7 @@ class COLLECT_FILE_EXPORT Writer {
   public:
     // No file: every call but create() and append() returns not_open.
     Writer() noexcept;
-    // Without commit(): a create() leaves `path` as it was and removes its temporary file; an
+    // Without commit(): a create() leaves `path` as it was and drops its temporary file; an
     // append() hands the buffered lines to the system (not made durable) and closes the file.
     ~Writer();
     Writer(Writer&& other) noexcept;
@@ -110,21 +111,41 @@ class COLLECT_FILE_EXPORT Writer {
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
 
-    // Starts a new file that replaces `path` at commit(). Lines go to a temporary file beside
-    // `path` in the same folder (named "." + the file's name + ".tmp-" + a unique suffix, created
-    // exclusively, mode 0666 less the umask, as the class would create `path`); `path` itself is
-    // untouched until commit(), and is never replaced if the process dies before (a temporary
-    // file may then be left behind). A file that is replaced keeps its permissions, not its
-    // owner; a symbolic link at `path` is replaced itself, not followed. A Writer that has a
-    // file already ends it first, as the destructor would. Fails with the system's error when
-    // the folder cannot be opened or the temporary file created.
+    // Starts a new file that replaces `path` at commit(); `path` is untouched until then.
+    // Before commit(), no other user can read the new content unless the new file's permissions
+    // let them read it anyway:
+    // - where the folder's file system has unnamed files (O_TMPFILE: ext4, xfs, btrfs, tmpfs),
+    //   the lines go to a file without a name, which commit() names. A process killed before
+    //   commit() leaves nothing behind; one killed inside commit(), between the name and the
+    //   rename, may leave "." + the name + ".tmp-..." with the whole new content. Naming it needs
+    //   CAP_DAC_READ_SEARCH or a mounted /proc; without both, the next way is taken.
+    // - elsewhere, a temporary file beside `path`, "." + the file's name + ".tmp-" + a unique
+    //   suffix (a hash takes the name's place when that would be too long), created exclusively
+    //   with mode 0600 and given its final mode before any byte is written. A process killed
+    //   before commit() leaves it behind.
+    // The new file gets the permissions of the regular file it replaces (not its owner), else
+    // 0666 less the umask, as the class would create `path` (unnamed files: as the folder's
+    // default ACL says, too; the named way learns the umask by setting it to 0077 and back).
+    // A symbolic link at `path` is replaced itself, not followed. A folder that can be written
+    // and searched but not read works too; commit() then syncs the whole file system instead of
+    // the folder. A Writer that has a file already ends it first, as the destructor would.
+    // Fails with the system's error when the folder cannot be opened or the file created.
     [[nodiscard]] std::error_code create(const std::string& path);
 
-    // Adds lines at the end of `path`, creating it (mode 0666 less the umask) if it is missing.
-    // Every flush lands at the file's end in one write, whole lines only, so appenders in other
-    // processes never tear each other's lines. `path` may also name a pipe or a device
-    // ("/proc/self/fd/1"), which commit() does not sync when it cannot. A Writer that has a file
-    // already ends it first.
+    // Adds lines at the end of `path`, creating it (mode 0666 less the umask) if it is missing;
+    // a failed append() never leaves a file that was not there. Refuses, writing nothing and
+    // keeping no file, a regular file whose last byte is not '\n' (unterminated_line: a line
+    // was cut by a crash or a full disk, and new lines would glue onto it); `collect-file check`
+    // tells where, and truncating it to its whole lines mends it. A regular file that this
+    // process may write but not read is appended to without that check.
+    // Every flush lands at the file's end, whole lines only: in one write on a regular file, so
+    // that appenders in other processes never tear each other's lines; in writes of at most
+    // PIPE_BUF bytes on a pipe or a FIFO, which are never torn either. `path` may also name a
+    // device ("/proc/self/fd/1"), written as it comes, which commit() does not sync when it
+    // cannot. A flush that the system cuts short on a regular file (ENOSPC, EFBIG, EIO) is cut
+    // back to the file's size before it, unless another appender wrote after it; the next
+    // append() refuses the file if it still ends inside a line. A Writer that has a file already
+    // ends it first.
     [[nodiscard]] std::error_code append(const std::string& path);
 
     // Buffers one line. `line` may end with one '\n', which is not doubled; an empty line is
@@ -138,11 +159,12 @@ class COLLECT_FILE_EXPORT Writer {
     [[nodiscard]] std::error_code write(Section section);
 
     // Makes everything written durable, then ends the file: flushes the buffer and fsyncs the
-    // file; for create() then renames it over `path` and fsyncs the folder; for append() fsyncs
-    // the folder too when append() created the file. Empty on success; afterwards every call
-    // but create() and append() returns not_open. On failure the error sticks and, for
-    // create(), `path` keeps its old content (a failed fsync of the folder after the rename is
-    // the exception: `path` then holds the new content, which may not survive a crash).
+    // file; for create() then names it `path` (a rename over an existing file) and fsyncs the
+    // folder; for append() fsyncs the folder too when append() created the file. Empty on
+    // success; afterwards every call but create() and append() returns not_open. On failure the
+    // error sticks and, for create(), `path` keeps its old content (a failed fsync of the folder
+    // after the rename is the exception: `path` then holds the new content, which may not
+    // survive a crash).
     [[nodiscard]] std::error_code commit();
 
     // Hands the buffered lines to the system and keeps the file open: for append(), other

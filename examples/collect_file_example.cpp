@@ -1,145 +1,157 @@
-// Writes a collect file with full, differential and system entries, reads it back section by
-// section, then jumps straight to one entry through the offset recorded while reading.
+// A nightly backup through the safe interface: writes a collect file with full, differential and
+// system entries (create, then commit), adds a late change at its end (append), then restores
+// it: one pass indexes the sections by their marker lines, and the same Reader seeks back to the
+// first entry of each differential section through the offset recorded in that pass.
 //
 // Usage: collect_file_example [PATH]
 // Without PATH the file goes into a fresh temporary folder that is removed at the end.
 
-#include <collect_file/CollectFileReaderWriter.h>
+#include <collect_file/collect_file.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace {
 
-struct Section {
-    std::string marker;
+using collect_file::Section;
+
+struct Group {
+    Section section;
     std::vector<std::string> entries;
 };
 
-struct SectionSummary {
-    std::string marker;
-    unsigned long markerOffset = 0;
+// What the restore learned of one section: where its marker line and its first entry start.
+struct SectionIndex {
+    Section section;
+    std::uint64_t markerOffset = 0;
+    std::uint64_t firstEntryOffset = 0;
     int entryCount = 0;
-    // Where the first entry of the section starts, for the seek at the end.
-    unsigned long firstEntryOffset = 0;
-    std::string firstEntry;
 };
 
-int fail(const std::string& message) {
-    std::fprintf(stderr, "collect_file_example: %s\n", message.c_str());
+// Writes the groups into a new file that replaces `path` only at commit().
+std::error_code backUp(const std::string& path, const std::vector<Group>& groups) {
+    collect_file::Writer writer;
+    if (auto error = writer.create(path)) {
+        return error;
+    }
+    for (const Group& group : groups) {
+        if (auto error = writer.write(group.section)) {
+            return error;
+        }
+        for (const std::string& entry : group.entries) {
+            if (auto error = writer.write(entry)) {
+                return error;  // line_too_long, nul_in_line, newline_in_line, or the system's
+            }
+        }
+    }
+    return writer.commit();  // durable: fsync, rename over `path`, fsync of the folder
+}
+
+// Adds one more differential section at the end of the file.
+std::error_code appendChange(const std::string& path, const std::string& entry) {
+    collect_file::Writer writer;
+    if (auto error = writer.append(path)) {
+        return error;  // e.g. errc::unterminated_line: the file ends inside a cut line
+    }
+    if (auto error = writer.write(Section::diff)) {
+        return error;
+    }
+    if (auto error = writer.write(entry)) {
+        return error;
+    }
+    return writer.commit();
+}
+
+// Reads every line once and indexes the sections by their marker lines.
+std::error_code indexSections(collect_file::Reader& reader, std::vector<SectionIndex>& index) {
+    for (const collect_file::Line& line : reader) {
+        if (const std::optional<Section> section = collect_file::section_of(line.text)) {
+            index.push_back({*section, line.offset});
+        } else if (!index.empty() && index.back().entryCount++ == 0) {
+            index.back().firstEntryOffset = line.offset;
+        }
+    }
+    return reader.error();  // empty at the end of the file, else why reading stopped
+}
+
+int fail(const std::string& what, std::error_code error) {
+    std::fprintf(stderr, "collect_file_example: %s: %s\n", what.c_str(), error.message().c_str());
     return EXIT_FAILURE;
 }
 
-bool isMarker(const std::string& line) {
-    return line == FULLENTRYDELIMITER || line == DIFFENTRYDELIMITER || line == SYSTEMENTRYDELIMITER;
-}
+int run(const std::string& path) {
+    const std::vector<Group> groups = {
+        {Section::full, {"customer 1001 Ada", "customer 1002 Grace", "customer 1003 Linus"}},
+        {Section::diff, {"customer 1002 address changed", "customer 1004 added"}},
+        {Section::system,
+         {"schema 7", "checkpoint 2026-12-08T02:00:00Z", "vacuum done", "replicas 3"}},
+    };
+    if (auto error = backUp(path, groups)) {
+        return fail("backing up to " + path, error);
+    }
+    if (auto error = appendChange(path, "customer 1003 removed")) {
+        return fail("appending to " + path, error);
+    }
+    std::printf("Wrote %s: a backup, then one change appended\n\n", path.c_str());
 
-bool writeCollectFile(const std::string& path, const std::vector<Section>& sections) {
-    CollectFileReaderWriter writer;
-    if (!writer.OpenFile(path, ACCESS_WRITE)) {
-        return false;
+    collect_file::Reader reader;
+    if (auto error = reader.open(path)) {
+        return fail("opening " + path, error);
     }
-    for (const Section& section : sections) {
-        if (!writer.writeLine(section.marker.c_str())) {
-            return false;
+    std::vector<SectionIndex> index;
+    if (auto error = indexSections(reader, index)) {
+        return fail("reading " + path + " at offset " + std::to_string(reader.position()), error);
+    }
+    std::printf("%-22s %8s %14s\n", "section", "entries", "marker offset");
+    for (const SectionIndex& section : index) {
+        std::printf("%-22s %8d %14llu\n",
+                    std::string(collect_file::marker(section.section)).c_str(), section.entryCount,
+                    static_cast<unsigned long long>(section.markerOffset));
+    }
+    std::printf("\n");
+    // Back to the first entry of each differential section, in the same Reader.
+    for (const SectionIndex& section : index) {
+        if (section.section != Section::diff || section.entryCount == 0) {
+            continue;
         }
-        for (const std::string& entry : section.entries) {
-            if (!writer.writeLine(entry.c_str())) {
-                return false;
-            }
+        collect_file::Line line;
+        if (auto error = reader.seek(section.firstEntryOffset)) {
+            return fail("seeking in " + path, error);
         }
-    }
-    return writer.Close();
-}
-
-// Reads every line and groups the entries under the marker line before them. readLine reports
-// one less than a line's byte offset, so a line starts at offset + 1.
-bool summarize(const std::string& path, std::vector<SectionSummary>& summaries) {
-    CollectFileReaderWriter reader;
-    if (!reader.OpenFile(path, ACCESS_READ)) {
-        return false;
-    }
-    std::string line;
-    unsigned long offset = 0;
-    while (reader.readLine(line, offset)) {
-        const unsigned long lineStart = offset + 1;
-        if (isMarker(line)) {
-            SectionSummary summary;
-            summary.marker = line;
-            summary.markerOffset = lineStart;
-            summaries.push_back(summary);
-        } else if (!summaries.empty()) {
-            SectionSummary& current = summaries.back();
-            if (current.entryCount++ == 0) {
-                current.firstEntryOffset = lineStart;
-                current.firstEntry = line;
-            }
+        if (!reader.next(line)) {
+            return fail("reading at offset " + std::to_string(section.firstEntryOffset),
+                        reader.error());
         }
+        std::printf("Seek to byte %llu: \"%s\"\n",
+                    static_cast<unsigned long long>(section.firstEntryOffset), line.text.c_str());
     }
-    return true;
-}
-
-bool readEntryAt(const std::string& path, unsigned long offset, std::string& entry) {
-    CollectFileReaderWriter reader;
-    return reader.OpenFile(path, ACCESS_READ) && reader.seek(offset) && reader.readLine(entry);
+    return EXIT_SUCCESS;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc > 2) {
-        return fail("usage: collect_file_example [PATH]");
+        std::fprintf(stderr, "usage: collect_file_example [PATH]\n");
+        return EXIT_FAILURE;
     }
-    std::string folder;
-    std::string path;
     if (argc == 2) {
-        path = argv[1];
-    } else {
-        char folderTemplate[] = "/tmp/collect_file_example.XXXXXX";
-        if (mkdtemp(folderTemplate) == nullptr) {
-            return fail("cannot create a temporary folder");
-        }
-        folder = folderTemplate;
-        path = folder + "/entries.collect";
+        return run(argv[1]);
     }
-
-    const std::vector<Section> sections = {
-        {FULLENTRYDELIMITER, {"customer 1001 Ada", "customer 1002 Grace", "customer 1003 Linus"}},
-        {DIFFENTRYDELIMITER, {"customer 1002 address changed", "customer 1004 added"}},
-        {SYSTEMENTRYDELIMITER,
-         {"schema 7", "checkpoint 2026-12-08T02:00:00Z", "vacuum done", "replicas 3"}},
-    };
-
-    int status = EXIT_SUCCESS;
-    std::vector<SectionSummary> summaries;
-    std::string entry;
-    if (!writeCollectFile(path, sections)) {
-        status = fail("cannot write " + path);
-    } else if (!summarize(path, summaries) || summaries.size() != sections.size()) {
-        status = fail("cannot read the sections back from " + path);
-    } else {
-        std::printf("Wrote %s (%llu bytes)\n\n", path.c_str(),
-                    static_cast<unsigned long long>(CollectFileReaderWriter::getFileSize(path)));
-        std::printf("%-22s %8s %14s\n", "section", "entries", "marker offset");
-        for (const SectionSummary& summary : summaries) {
-            std::printf("%-22s %8d %14lu\n", summary.marker.c_str(), summary.entryCount,
-                        summary.markerOffset);
-        }
-        const SectionSummary& diff = summaries[1];
-        if (!readEntryAt(path, diff.firstEntryOffset, entry) || entry != diff.firstEntry) {
-            status = fail("cannot seek back to the first differential entry");
-        } else {
-            std::printf("\nSeek to byte %lu in a second reader: \"%s\"\n", diff.firstEntryOffset,
-                        entry.c_str());
-        }
+    char folderTemplate[] = "/tmp/collect_file_example.XXXXXX";
+    if (mkdtemp(folderTemplate) == nullptr) {
+        std::fprintf(stderr, "collect_file_example: cannot create a temporary folder\n");
+        return EXIT_FAILURE;
     }
-
-    if (!folder.empty()) {
-        std::remove(path.c_str());
-        rmdir(folder.c_str());
-    }
+    const std::string path = std::string(folderTemplate) + "/entries.collect";
+    const int status = run(path);
+    std::remove(path.c_str());
+    rmdir(folderTemplate);
     return status;
 }

@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -14,7 +16,7 @@
 namespace fault_injector {
 namespace {
 
-enum class Family { kWrite, kClose, kRead, kSeek, kSync, kStat, kFcntl };
+enum class Family { kWrite, kClose, kRead, kSeek, kSync, kStat, kFcntl, kName, kAny };
 
 Family familyOf(Fault fault) {
     switch (fault) {
@@ -33,6 +35,10 @@ Family familyOf(Fault fault) {
             return Family::kFcntl;
         case Fault::kSyncError:
             return Family::kSync;
+        case Fault::kNameError:
+            return Family::kName;
+        case Fault::kKill:
+            return Family::kAny;
         default:
             return Family::kWrite;
     }
@@ -48,12 +54,14 @@ struct Countdown {
     bool failNext = false;  // the second half of kShortThenError
 };
 Countdown countdown;
+bool unnamedFilesRefused = false;
 
 enum class Action { kPass, kFail, kShort, kInterrupt };
 
 // Counts a call of the given family on fd and says what happens to it.
 Action actionFor(int fd, Family family) {
-    if (!countdown.armed || fd <= 2 || family != familyOf(countdown.fault)) {
+    const Family armed = familyOf(countdown.fault);
+    if (!countdown.armed || fd <= 2 || (family != armed && armed != Family::kAny)) {
         return Action::kPass;
     }
     const int index = countdown.calls++;
@@ -67,6 +75,9 @@ Action actionFor(int fd, Family family) {
     }
     countdown.injected = true;
     switch (countdown.fault) {
+        case Fault::kKill:
+            raise(SIGKILL);
+            return Action::kPass;
         case Fault::kShortThenError:
             countdown.failNext = true;
             return Action::kShort;
@@ -119,6 +130,15 @@ using FcloseFunction = int (*)(FILE*);
 using FstatFunction = int (*)(int, struct stat*);
 using FcntlFunction = int (*)(int, int, ...);
 using FsyncFunction = int (*)(int);
+using OpenFunction = int (*)(const char*, int, ...);
+using OpenatFunction = int (*)(int, const char*, int, ...);
+using StatFunction = int (*)(const char*, struct stat*);
+using FstatatFunction = int (*)(int, const char*, struct stat*, int);
+using FchmodFunction = int (*)(int, mode_t);
+using FtruncateFunction = int (*)(int, off_t);
+using LinkatFunction = int (*)(int, const char*, int, const char*, int);
+using RenameatFunction = int (*)(int, const char*, int, const char*);
+using UnlinkatFunction = int (*)(int, const char*, int);
 COLLECT_FILE_REAL(write, WriteFunction)
 COLLECT_FILE_REAL(writev, WritevFunction)
 COLLECT_FILE_REAL(read, ReadFunction)
@@ -130,6 +150,15 @@ COLLECT_FILE_REAL(fstat, FstatFunction)
 COLLECT_FILE_REAL(fcntl, FcntlFunction)
 COLLECT_FILE_REAL(fsync, FsyncFunction)
 COLLECT_FILE_REAL(fdatasync, FsyncFunction)
+COLLECT_FILE_REAL(open, OpenFunction)
+COLLECT_FILE_REAL(openat, OpenatFunction)
+COLLECT_FILE_REAL(stat, StatFunction)
+COLLECT_FILE_REAL(fstatat, FstatatFunction)
+COLLECT_FILE_REAL(fchmod, FchmodFunction)
+COLLECT_FILE_REAL(ftruncate, FtruncateFunction)
+COLLECT_FILE_REAL(linkat, LinkatFunction)
+COLLECT_FILE_REAL(renameat, RenameatFunction)
+COLLECT_FILE_REAL(unlinkat, UnlinkatFunction)
 #undef COLLECT_FILE_REAL
 
 const char* const kNames[] = {"error",
@@ -144,7 +173,9 @@ const char* const kNames[] = {"error",
                               "seek error",
                               "fsync error",
                               "fstat error",
-                              "fcntl error"};
+                              "fcntl error",
+                              "name call error",
+                              "kill"};
 
 }  // namespace
 
@@ -177,6 +208,10 @@ bool disarm() {
 
 int callsSeen() {
     return countdown.calls;
+}
+
+void refuseUnnamedFiles(bool refuse) {
+    unnamedFilesRefused = refuse;
 }
 
 }  // namespace fault_injector
@@ -319,4 +354,73 @@ extern "C" int fcntl64(int fd, int command, ...) {
     void* const argument = va_arg(arguments, void*);
     va_end(arguments);
     return fcntl(fd, command, argument);
+}
+
+// The calls on names (the library names none of their 64-bit forms): each counts as a call on
+// a descriptor above 2, whatever it names.
+namespace fault_injector {
+namespace {
+bool nameCallFails() {
+    return failsOutright(actionFor(3, Family::kName));
+}
+// The mode argument of open and openat, where the flags say there is one.
+mode_t modeOf(int flags, va_list arguments) {
+    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(arguments, mode_t)
+                                                                      : 0;
+}
+}  // namespace
+}  // namespace fault_injector
+
+using fault_injector::nameCallFails;
+
+extern "C" int open(const char* path, int flags, ...) {
+    va_list arguments;
+    va_start(arguments, flags);
+    const mode_t mode = fault_injector::modeOf(flags, arguments);
+    va_end(arguments);
+    return nameCallFails() ? -1 : fault_injector::real_open()(path, flags, mode);
+}
+
+extern "C" int openat(int folder, const char* path, int flags, ...) {
+    va_list arguments;
+    va_start(arguments, flags);
+    const mode_t mode = fault_injector::modeOf(flags, arguments);
+    va_end(arguments);
+    if (nameCallFails()) {
+        return -1;
+    }
+    if (fault_injector::unnamedFilesRefused && (flags & O_TMPFILE) == O_TMPFILE) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    return fault_injector::real_openat()(folder, path, flags, mode);
+}
+
+extern "C" int stat(const char* path, struct stat* status) {
+    return nameCallFails() ? -1 : fault_injector::real_stat()(path, status);
+}
+
+extern "C" int fstatat(int folder, const char* path, struct stat* status, int flags) {
+    return nameCallFails() ? -1 : fault_injector::real_fstatat()(folder, path, status, flags);
+}
+
+extern "C" int fchmod(int fd, mode_t mode) {
+    return nameCallFails() ? -1 : fault_injector::real_fchmod()(fd, mode);
+}
+
+extern "C" int ftruncate(int fd, off_t size) {
+    return nameCallFails() ? -1 : fault_injector::real_ftruncate()(fd, size);
+}
+
+extern "C" int linkat(int fromFolder, const char* from, int toFolder, const char* to, int flags) {
+    return nameCallFails() ? -1
+                           : fault_injector::real_linkat()(fromFolder, from, toFolder, to, flags);
+}
+
+extern "C" int renameat(int fromFolder, const char* from, int toFolder, const char* to) {
+    return nameCallFails() ? -1 : fault_injector::real_renameat()(fromFolder, from, toFolder, to);
+}
+
+extern "C" int unlinkat(int folder, const char* path, int flags) {
+    return nameCallFails() ? -1 : fault_injector::real_unlinkat()(folder, path, flags);
 }

@@ -3,12 +3,11 @@
 
 // Countdown fault injection over the system calls that read, write, position and close files.
 // The test executable defines read, readv, pread, lseek, write, writev, fclose, fsync,
-// fdatasync, fstat and fcntl itself, so its definitions take the place of the C library's for
-// the library under test and for the standard library alike (tests/fault_preload.cpp does the
-// same for another program, through LD_PRELOAD).
-// While armed, the calls of the fault's family on descriptors above 2 are counted from 0, and
-// the call numbered `position` fails as the fault says. Disarmed, every call goes straight to
-// the C library.
+// fdatasync, fstat, fcntl and the calls of kNameError itself, so its definitions take the place of
+// the C library's for the library under test and for the standard library alike
+// (tests/fault_preload.cpp does the same for another program, through LD_PRELOAD). While armed, the
+// calls of the fault's family on descriptors above 2 are counted from 0, and the call numbered
+// `position` fails as the fault says. Disarmed, every call goes straight to the C library.
 namespace fault_injector {
 
 enum class Fault {
@@ -32,6 +31,11 @@ enum class Fault {
     kStatError,  // the call fails with the errno
     // fcntl
     kFcntlError,  // the call fails with the errno and changes nothing
+    // open, openat, stat, fstatat, fchmod, ftruncate, linkat, renameat and unlinkat, on any
+    // descriptor or path
+    kNameError,  // the call fails with the errno and changes nothing
+    // every call of every family above
+    kKill,  // the process gets SIGKILL at the call, before the call is made
 };
 
 const char* nameOf(Fault fault);
@@ -43,6 +47,10 @@ void arm(Fault fault, int position, int error);
 bool disarm();
 // Calls of the armed fault's family counted since arm().
 int callsSeen();
+
+// While set, openat with O_TMPFILE fails with EOPNOTSUPP, as on a file system without unnamed
+// files; armed or not.
+void refuseUnnamedFiles(bool refuse);
 
 }  // namespace fault_injector
 
