@@ -9,11 +9,8 @@
 #include <unistd.h>
 
 #include <cstddef>
-#include <optional>
 #include <string>
 #include <system_error>
-
-#include "collect_file/CollectFileReaderWriter.h"
 
 namespace collect_file::detail {
 
@@ -33,29 +30,7 @@ inline std::error_code lastSystemError() {
     return systemError(errno);
 }
 
-// The path that reopens descriptor fd, the same file even after a rename.
-inline std::string descriptorPath(int fd) {
-    return "/proc/self/fd/" + std::to_string(fd);
-}
-
-// Opens the class's object on the file behind fd (through /proc/self/fd, or by `path` on a system
-// without /proc). Sets source to the path that worked.
-inline std::error_code openCore(std::optional<CollectFileReaderWriter>& core, int fd,
-                                const std::string& path, AccessMode mode, std::string& source) {
-    core.emplace();
-    source = descriptorPath(fd);
-    if (core->OpenFile(source, mode)) {
-        return {};
-    }
-    const int error = errno;
-    if (error == ENOENT && access("/proc/self/fd", F_OK) != 0 && core->OpenFile(path, mode)) {
-        source = path;
-        return {};
-    }
-    core.reset();
-    return systemError(error);
-}
-
+// Closes fd if it is open, and marks it closed.
 inline void closeDescriptor(int& fd) {
     if (fd >= 0) {
         ::close(fd);
