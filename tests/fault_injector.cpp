@@ -51,9 +51,22 @@ Countdown countdown;
 
 enum class Action { kPass, kFail, kShort, kInterrupt };
 
+// Whether the armed fault counts a call of family.
+bool counts(Family family) {
+    if (countdown.fault == Fault::kReadAndSeekErrorOnward) {
+        return family == Family::kRead || family == Family::kSeek;
+    }
+    return family == familyOf(countdown.fault);
+}
+
+// Whether the fault fails every call from its position on.
+bool onward(Fault fault) {
+    return fault == Fault::kReadErrorOnward || fault == Fault::kReadAndSeekErrorOnward;
+}
+
 // Counts a call of the given family on fd and says what happens to it.
 Action actionFor(int fd, Family family) {
-    if (!countdown.armed || fd <= 2 || family != familyOf(countdown.fault)) {
+    if (!countdown.armed || fd <= 2 || !counts(family)) {
         return Action::kPass;
     }
     const int index = countdown.calls++;
@@ -61,8 +74,7 @@ Action actionFor(int fd, Family family) {
         countdown.failNext = false;
         return Action::kFail;
     }
-    if (index < countdown.position ||
-        (index > countdown.position && countdown.fault != Fault::kReadErrorOnward)) {
+    if (index < countdown.position || (index > countdown.position && !onward(countdown.fault))) {
         return Action::kPass;
     }
     countdown.injected = true;
@@ -144,7 +156,8 @@ const char* const kNames[] = {"error",
                               "seek error",
                               "fsync error",
                               "fstat error",
-                              "fcntl error"};
+                              "fcntl error",
+                              "read and seek error onward"};
 
 }  // namespace
 

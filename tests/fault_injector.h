@@ -32,6 +32,8 @@ enum class Fault {
     kStatError,  // the call fails with the errno
     // fcntl
     kFcntlError,  // the call fails with the errno and changes nothing
+    // read, readv, pread and lseek, counted together
+    kReadAndSeekErrorOnward,  // this call and every later one fail with the errno (a lost disk)
 };
 
 const char* nameOf(Fault fault);
