@@ -200,12 +200,10 @@ using fault_injector::failsOutright;
 using fault_injector::Family;
 using fault_injector::half;
 
+// One piece through writev, which counts the call and shortens or fails it.
 extern "C" ssize_t write(int fd, const void* bytes, size_t n) {
-    const Action action = actionFor(fd, Family::kWrite);
-    if (failsOutright(action)) {
-        return -1;
-    }
-    return fault_injector::real_write()(fd, bytes, action == Action::kShort ? half(n) : n);
+    const iovec piece = {const_cast<void*>(bytes), n};
+    return writev(fd, &piece, 1);
 }
 
 extern "C" ssize_t writev(int fd, const iovec* pieces, int count) {
@@ -235,12 +233,10 @@ extern "C" ssize_t writev(int fd, const iovec* pieces, int count) {
     return written;
 }
 
+// One piece through readv, which counts the call and shortens or fails it.
 extern "C" ssize_t read(int fd, void* bytes, size_t n) {
-    const Action action = actionFor(fd, Family::kRead);
-    if (failsOutright(action)) {
-        return -1;
-    }
-    return fault_injector::real_read()(fd, bytes, action == Action::kShort ? half(n) : n);
+    const iovec piece = {bytes, n};
+    return readv(fd, &piece, 1);
 }
 
 extern "C" ssize_t readv(int fd, const iovec* pieces, int count) {
