@@ -128,6 +128,8 @@ bool CollectFileReaderWriter::OpenFile(const std::string& filePath, AccessMode r
         fileStream.setstate(std::ios_base::failbit);
         return false;
     }
+    // Copied before the open, so that running out of memory here leaves nothing open.
+    std::string name(filePath);
     // A successful open clears every condition an earlier attempt or read left; a failed one
     // adds the failed condition. The descriptor is close-on-exec from the open on.
     const std::ios_base::iostate before = fileStream.rdstate();
@@ -147,13 +149,13 @@ bool CollectFileReaderWriter::OpenFile(const std::string& filePath, AccessMode r
         const bool examined = descriptor >= 0 ? fstat(descriptor, &status) == 0
                                               : stat(filePath.c_str(), &status) == 0;
         if (!examined || S_ISDIR(status.st_mode)) {
-            fileStream.close();
+            collect_file_internal::closeFile(fileStream.rdbuf());
             fileStream.clear(before | std::ios_base::failbit);
             return false;
         }
         readCursor().setRegularFile(S_ISREG(status.st_mode));
     }
-    fileName = filePath;
+    fileName.swap(name);
     accessMode = requestedMode;
     readCursor().setPosition(0);  // reads start at the beginning of the file
     return true;
@@ -178,7 +180,7 @@ bool CollectFileReaderWriter::closeStream() {
     // A closed stream holds no bytes to seek among.
     readCursor().reset();
     const bool wasOpen = fileStream.is_open();
-    if (fileStream.rdbuf()->close() != nullptr) {
+    if (collect_file_internal::closeFile(fileStream.rdbuf())) {
         return true;
     }
     // Closing a stream that is not open marks it failed, as a failed close does, so a repeated

@@ -5,10 +5,12 @@
 //   derived from it forms pointers to those members, which then apply to any stream buffer, so
 //   lines are read straight out of the buffer's array. This is standard C++ and works with any
 //   library.
-// - Every file is opened here with open(2) and O_CLOEXEC, so no child started with exec, not even
-//   one forked by another thread during OpenFile, inherits it; the buffer is then handed the
-//   descriptor and owns it: through the public sys_open(int, openmode) of libstdc++'s C file
-//   wrapper, or libc++'s public basic_filebuf::__open(int, openmode).
+// - Every file is opened here close-on-exec from the open itself on, so no child started with
+//   exec, not even one forked by another thread during OpenFile, inherits it, and handed to the
+//   buffer through a public call: with libstdc++ a C file opened with fopen(3)'s "e" flag goes to
+//   the public sys_open(FILE*, openmode) of the buffer's C file wrapper, which does not own such a
+//   file, so closeFile() closes it after the buffer; with libc++ a descriptor opened with
+//   O_CLOEXEC goes to its basic_filebuf's public __open(int, openmode), which owns it.
 // - libstdc++'s basic_filebuf keeps its C file wrapper in the protected member _M_file, whose
 //   fd() gives the descriptor; reads _M_buf_size - 1 bytes per refill; and marks a buffer that
 //   holds bytes read from the file with _M_reading, all protected. Reaching them lets the library
@@ -25,6 +27,7 @@
 #include <unistd.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <fstream>
 #include <streambuf>
 #include <type_traits>
@@ -51,33 +54,6 @@ struct GetArea : std::streambuf {
     }
 };
 
-// The permissions a new file is created with, before the process's umask: what fopen(3) and
-// a plain std::fstream give it.
-const mode_t kNewFileMode = 0666;
-
-// Opens path with the open(2) flags that the stream's mode (in, out, or out | app) means, as
-// fopen(3) would, close-on-exec. -1 when it did not open or the mode is none of those three.
-// (So only when memory for the buffer's C file runs out right after open(2) has emptied a file
-// for writing is a file changed by an OpenFile that then fails.)
-inline int openDescriptor(const char* path, std::ios_base::openmode mode) {
-    int flags = -1;
-    if (mode == std::ios_base::in) {
-        flags = O_RDONLY;
-    } else if (mode == std::ios_base::out) {
-        flags = O_WRONLY | O_CREAT | O_TRUNC;
-    } else if (mode == (std::ios_base::out | std::ios_base::app)) {
-        flags = O_WRONLY | O_CREAT | O_APPEND;
-    }
-    if (flags == -1) {
-        return -1;
-    }
-    int descriptor = -1;
-    do {
-        descriptor = ::open(path, flags | O_CLOEXEC, kNewFileMode);
-    } while (descriptor < 0 && errno == EINTR);
-    return descriptor;
-}
-
 #if defined(__GLIBCXX__)
 
 // Whether the library knows the stream's descriptor (the tests read it from here too).
@@ -99,12 +75,15 @@ struct FileBufferAccess : std::filebuf {
         buffer->*& FileBufferAccess::_M_reading = true;
     }
     static char* array(std::filebuf* buffer) { return buffer->*&FileBufferAccess::_M_buf; }
-    // What std::filebuf::open does once it has opened its file, for a descriptor the caller
-    // opened: the buffer's C file wrapper takes it (fdopen, which makes the wrapper own and later
-    // close the file). False, the descriptor closed, when the wrapper refused it.
-    static bool adopt(std::filebuf* buffer, int descriptor, std::ios_base::openmode mode) {
-        if ((buffer->*&FileBufferAccess::_M_file).sys_open(descriptor, mode) == nullptr) {
-            ::close(descriptor);
+    // The C file the buffer's wrapper holds, or null.
+    static std::FILE* file(std::filebuf* buffer) {
+        return (buffer->*&FileBufferAccess::_M_file).file();
+    }
+    // What std::filebuf::open does once it has opened its C file, for one the caller opened; the
+    // wrapper does not own it. False, the file closed, when the wrapper refused it.
+    static bool adopt(std::filebuf* buffer, std::FILE* file, std::ios_base::openmode mode) {
+        if ((buffer->*&FileBufferAccess::_M_file).sys_open(file, mode) == nullptr) {
+            std::fclose(file);
             return false;
         }
         (buffer->*&FileBufferAccess::_M_allocate_internal_buffer)();
@@ -119,13 +98,26 @@ struct FileBufferAccess : std::filebuf {
 };
 
 // Opens path on a closed buffer in mode (in, out, or out | app), as buffer->open(path, mode)
-// would, with the descriptor close-on-exec from the open on. False when it did not open.
+// would, with the descriptor close-on-exec from the open on (fopen's "e" flag): no fcntl(2)
+// follows. False when it did not open. Close it with closeFile().
 inline bool openCloseOnExec(std::filebuf* buffer, const char* path, std::ios_base::openmode mode) {
-    if (buffer->is_open()) {
+    const char* const fopenMode = mode == std::ios_base::in                           ? "re"
+                                  : mode == std::ios_base::out                        ? "we"
+                                  : mode == (std::ios_base::out | std::ios_base::app) ? "ae"
+                                                                                      : nullptr;
+    if (fopenMode == nullptr || buffer->is_open()) {
         return false;
     }
-    const int descriptor = openDescriptor(path, mode);
-    return descriptor >= 0 && FileBufferAccess::adopt(buffer, descriptor, mode);
+    std::FILE* const file = std::fopen(path, fopenMode);
+    return file != nullptr && FileBufferAccess::adopt(buffer, file, mode);
+}
+
+// Closes the buffer, then the C file that openCloseOnExec() handed it. False when the buffer was
+// not open, or when closing it or the file failed.
+inline bool closeFile(std::filebuf* buffer) {
+    std::FILE* const file = FileBufferAccess::file(buffer);
+    const bool closed = buffer->close() != nullptr;
+    return (file == nullptr || std::fclose(file) == 0) && closed;
 }
 
 // The file buffer's descriptor, or -1 when it has none.
@@ -151,6 +143,31 @@ inline void holdRead(std::filebuf* buffer, size_t n) {
 #else
 
 constexpr bool kDescriptorKnown = false;
+
+// The permissions a new file is created with, before the process's umask: what fopen(3) and
+// a plain std::fstream give it.
+const mode_t kNewFileMode = 0666;
+
+// Opens path with the open(2) flags that the stream's mode (in, out, or out | app) means, as
+// fopen(3) would, close-on-exec. -1 when it did not open or the mode is none of those three.
+inline int openDescriptor(const char* path, std::ios_base::openmode mode) {
+    int flags = -1;
+    if (mode == std::ios_base::in) {
+        flags = O_RDONLY;
+    } else if (mode == std::ios_base::out) {
+        flags = O_WRONLY | O_CREAT | O_TRUNC;
+    } else if (mode == (std::ios_base::out | std::ios_base::app)) {
+        flags = O_WRONLY | O_CREAT | O_APPEND;
+    }
+    if (flags == -1) {
+        return -1;
+    }
+    int descriptor = -1;
+    do {
+        descriptor = ::open(path, flags | O_CLOEXEC, kNewFileMode);
+    } while (descriptor < 0 && errno == EINTR);
+    return descriptor;
+}
 
 // Whether the file buffer takes a descriptor: libc++'s public basic_filebuf::__open(int,
 // openmode), looked for rather than assumed, as it is outside the standard.
@@ -181,6 +198,11 @@ bool openCloseOnExec(Buffer* buffer, const char* path, std::ios_base::openmode m
     } else {
         return buffer->open(path, mode) != nullptr;
     }
+}
+
+// Closes the buffer, and with it the file it owns. False when it was not open or closing failed.
+inline bool closeFile(std::filebuf* buffer) {
+    return buffer->close() != nullptr;
 }
 
 inline int descriptorOf(std::filebuf* /*buffer*/) {
