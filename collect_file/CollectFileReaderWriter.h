@@ -303,12 +303,13 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     // the end (the rest of the line stays unread); on a stream already at end of file or failed
     // it extracts nothing and leaves the stream failed.
     template <class Sink>
-    void readBoundedLine(Sink& sink, int32_t limit);
+    __attribute__((visibility("hidden"))) void readBoundedLine(Sink& sink, int32_t limit);
     // Reads the next line for a text form and sets text to its delivered part; returns whether
     // it was delivered, false only at the end of the file (text is then left unchanged).
-    bool readText(std::string& text);
+    __attribute__((visibility("hidden"))) bool readText(std::string& text);
     // readText for the lines its fast path leaves: through the bounded line read.
-    __attribute__((noinline)) bool readTextBounded(std::string& text);
+    __attribute__((visibility("hidden"))) __attribute__((noinline)) bool readTextBounded(
+        std::string& text);
     // The read cursor (internal/read_cursor.h): the tracked read position and the facts about
     // the file, kept in statusFlag, auxValue1 and auxValue2, with the reads into the stream's
     // buffer that the library makes itself. Not exported.
@@ -317,34 +318,37 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     __attribute__((visibility("hidden"))) bool positionKnown() const;
     // The current read position: the tracked one while it is known; otherwise asked of the
     // stream, whatever its state, and tracked from then on. -1 when it has no position.
-    int64_t readPosition();
+    __attribute__((visibility("hidden"))) int64_t readPosition();
     // Moves the read position without a system call when the target lies within the bytes the
     // stream holds and is known without one (from the start, or from a tracked current
     // position, of a regular file opened for reading). False, changing nothing, otherwise.
-    bool seekWithinBuffer(uint64_t offset, SeekPosition origin);
+    __attribute__((visibility("hidden"))) bool seekWithinBuffer(uint64_t offset,
+                                                                SeekPosition origin);
     // Whether a seek from the start to target, outside the buffer, reads the small block that
     // holds target at once: a regular file opened for reading, far enough from the largest
     // position, and not just past the bytes held.
-    bool readsBlockFor(uint64_t target);
+    __attribute__((visibility("hidden"))) bool readsBlockFor(uint64_t target);
     // Moves a healthy stream to target by reading the small, aligned block that holds it with
     // one pread(2), leaving the descriptor behind. Returns the seek's result, as seek() would.
-    bool seekByReadingBlock(uint64_t target);
+    __attribute__((visibility("hidden"))) bool seekByReadingBlock(uint64_t target);
     // Moves the stream itself to offset from direction (seekg), the next refill taking one
     // small block or a whole buffer. Returns the seek's result, as seek() would; tracks the
     // position when it counts from the start.
-    bool seekStream(uint64_t offset, std::ios_base::seekdir direction, bool smallBlockFirst);
+    __attribute__((visibility("hidden"))) bool seekStream(uint64_t offset,
+                                                          std::ios_base::seekdir direction,
+                                                          bool smallBlockFirst);
     // Debug builds: asserts that the tracked read position is what the stream would report.
-    void checkTrackedPosition();
+    __attribute__((visibility("hidden"))) void checkTrackedPosition();
     // Closes the stream; false when closing an open stream failed. Marks the stream failed when
     // it was not open or its close failed.
-    bool closeStream();
+    __attribute__((visibility("hidden"))) bool closeStream();
     // Writes the pieces in order to the file, resuming after interrupted and short writes. On a
     // failed stream writes nothing and returns false; a failed write fails the stream. pieces are
     // consumed.
-    bool writeToFile(iovec* pieces, int count);
+    __attribute__((visibility("hidden"))) bool writeToFile(iovec* pieces, int count);
     // Copies n bytes behind the buffered content and ends the content with '\n' unless it
     // already does. Requires bufferedLength + n <= kWriteBufferCapacity.
-    void appendToBuffer(const char* text, uint64_t n);
+    __attribute__((visibility("hidden"))) void appendToBuffer(const char* text, uint64_t n);
     // writeLine for a text of n bytes that need not be NUL-terminated; writeLine measures the
     // text and calls it. Not exported.
     __attribute__((visibility("hidden"))) bool writeText(const char* text, uint64_t n);

@@ -58,10 +58,23 @@ bool unnamedFilesRefused = false;
 
 enum class Action { kPass, kFail, kShort, kInterrupt };
 
+// Whether the armed fault counts a call of family.
+bool counts(Family family) {
+    if (countdown.fault == Fault::kReadAndSeekErrorOnward) {
+        return family == Family::kRead || family == Family::kSeek;
+    }
+    const Family armed = familyOf(countdown.fault);
+    return family == armed || armed == Family::kAny;
+}
+
+// Whether the fault fails every call from its position on.
+bool onward(Fault fault) {
+    return fault == Fault::kReadErrorOnward || fault == Fault::kReadAndSeekErrorOnward;
+}
+
 // Counts a call of the given family on fd and says what happens to it.
 Action actionFor(int fd, Family family) {
-    const Family armed = familyOf(countdown.fault);
-    if (!countdown.armed || fd <= 2 || (family != armed && armed != Family::kAny)) {
+    if (!countdown.armed || fd <= 2 || !counts(family)) {
         return Action::kPass;
     }
     const int index = countdown.calls++;
@@ -69,8 +82,7 @@ Action actionFor(int fd, Family family) {
         countdown.failNext = false;
         return Action::kFail;
     }
-    if (index < countdown.position ||
-        (index > countdown.position && countdown.fault != Fault::kReadErrorOnward)) {
+    if (index < countdown.position || (index > countdown.position && !onward(countdown.fault))) {
         return Action::kPass;
     }
     countdown.injected = true;
@@ -175,7 +187,8 @@ const char* const kNames[] = {"error",
                               "fstat error",
                               "fcntl error",
                               "name call error",
-                              "kill"};
+                              "kill",
+                              "read and seek error onward"};
 
 }  // namespace
 
@@ -222,12 +235,10 @@ using fault_injector::failsOutright;
 using fault_injector::Family;
 using fault_injector::half;
 
+// One piece through writev, which counts the call and shortens or fails it.
 extern "C" ssize_t write(int fd, const void* bytes, size_t n) {
-    const Action action = actionFor(fd, Family::kWrite);
-    if (failsOutright(action)) {
-        return -1;
-    }
-    return fault_injector::real_write()(fd, bytes, action == Action::kShort ? half(n) : n);
+    const iovec piece = {const_cast<void*>(bytes), n};
+    return writev(fd, &piece, 1);
 }
 
 extern "C" ssize_t writev(int fd, const iovec* pieces, int count) {
@@ -257,12 +268,10 @@ extern "C" ssize_t writev(int fd, const iovec* pieces, int count) {
     return written;
 }
 
+// One piece through readv, which counts the call and shortens or fails it.
 extern "C" ssize_t read(int fd, void* bytes, size_t n) {
-    const Action action = actionFor(fd, Family::kRead);
-    if (failsOutright(action)) {
-        return -1;
-    }
-    return fault_injector::real_read()(fd, bytes, action == Action::kShort ? half(n) : n);
+    const iovec piece = {bytes, n};
+    return readv(fd, &piece, 1);
 }
 
 extern "C" ssize_t readv(int fd, const iovec* pieces, int count) {

@@ -36,6 +36,8 @@ enum class Fault {
     kNameError,  // the call fails with the errno and changes nothing
     // every call of every family above
     kKill,  // the process gets SIGKILL at the call, before the call is made
+    // read, readv, pread and lseek, counted together
+    kReadAndSeekErrorOnward,  // this call and every later one fail with the errno (a lost disk)
 };
 
 const char* nameOf(Fault fault);

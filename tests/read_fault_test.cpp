@@ -2,7 +2,8 @@
 // fails it, during a session that uses every reading form, seeks inside and outside the buffer
 // from every origin, and reads across refills. No run may report a success whose text or offset
 // differs from the file, or a success after a failure; interrupted and short reads must not
-// show at all.
+// show at all. A fault that never lifts (every read, pread and lseek failing from one call on)
+// must also end the session with a failure, never with ReadDataFromFile's clean end.
 
 #include <collect_file/CollectFileReaderWriter.h>
 #include <errno.h>
@@ -130,9 +131,10 @@ TEST_F(ReadFaultTest, NoWrongTextOrOffsetAndNoSuccessAfterAFailure) {
     }
     ASSERT_TRUE(expected_.back().ok) << "the session reads through to the end of the file";
     const Fault faults[] = {Fault::kReadError, Fault::kReadInterrupt, Fault::kShortRead,
-                            Fault::kSeekError};
+                            Fault::kSeekError, Fault::kReadAndSeekErrorOnward};
     for (Fault fault : faults) {
         const bool invisible = fault == Fault::kReadInterrupt || fault == Fault::kShortRead;
+        const bool permanent = fault == Fault::kReadAndSeekErrorOnward;
         // The calls of the fault's family that the session makes when nothing fails: a fault
         // armed at any of them meets the same calls before it, so each is a position.
         std::vector<Outcome> outcomes;
@@ -154,6 +156,9 @@ TEST_F(ReadFaultTest, NoWrongTextOrOffsetAndNoSuccessAfterAFailure) {
                 // A fault may only make a call fail, and then every later one.
                 EXPECT_FALSE(outcomes[i].ok) << outcomes[i] << ", expected " << expected_[i];
                 failed = true;
+            }
+            if (permanent) {
+                EXPECT_FALSE(outcomes.back().ok) << "ReadDataFromFile found a clean end";
             }
         }
         SCOPED_TRACE(fault_injector::nameOf(fault));

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "collect_file/internal/stream_buffer.h"
+
 // Gives each test a fresh temporary folder, removed with everything in it afterwards.
 class TempDirTest : public ::testing::Test {
   protected:
@@ -40,21 +42,21 @@ std::vector<std::string> readAllLines(const std::string& path);
 // the first byte that differs.
 ::testing::AssertionResult isPrefixOf(const std::string& actual, const std::string& expected);
 
-// What the standard library lets the library do, named once for the tests that depend on it.
-// With libstdc++ the library reaches the file stream's descriptor. With a standard library that
-// hides it (libc++) the library writes through the stream as a plain std::fstream does: the
-// descriptor is inherited by exec'd children, a text longer than the buffer and its newline may
-// reach the file in two writes, and a flush that failed part way may be written again when the
-// stream is closed. libc++'s file stream also reads an I/O error as the end of the file, and
-// Debian's libc++ brings an unwinder that crashes on a cancelled thread, and its file stream reads
-// through stdio, whose calls inside the C library the fault injector cannot replace.
+// What the standard library lets the library do, read from the library itself: with libstdc++
+// it reaches the file stream's descriptor. With a standard library that hides it (libc++) the
+// library writes through the stream as a plain std::fstream does: a text longer than the buffer
+// and its newline may reach the file in two writes, and a flush that failed part way may be
+// written again when the stream is closed.
+using collect_file_internal::kDescriptorKnown;
+// What the standard library itself does: libc++'s file stream reads an I/O error as the end of
+// the file, Debian's libc++ brings an unwinder that crashes on a cancelled thread, and its file
+// stream reads through stdio, whose calls inside the C library the fault injector cannot
+// replace.
 #if defined(__GLIBCXX__)
-constexpr bool kDescriptorKnown = true;
 constexpr bool kReadErrorsReported = true;
 constexpr bool kCancellationUnwinds = true;
 constexpr bool kReadsInjectable = true;
 #else
-constexpr bool kDescriptorKnown = false;
 constexpr bool kReadErrorsReported = false;
 constexpr bool kCancellationUnwinds = false;
 constexpr bool kReadsInjectable = false;

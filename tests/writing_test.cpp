@@ -156,31 +156,28 @@ TEST_F(WritingTest, NullTextIsRefusedAndChangesNothing) {
     EXPECT_EQ(readBytes(path), "a\n");
 }
 
-TEST_F(WritingTest, AppendAddsAfterExistingContent) {
-    fileWith("old\n", "written");
-    EXPECT_EQ(writtenBytes({"new"}, ACCESS_APPEND), "old\nnew\n");
-}
-
-TEST_F(WritingTest, AppendLandsAtTheEndWhereverTheStreamWasMoved) {
-    const std::string path = fileWith("0123456789\n");
-    CollectFileReaderWriter writer;
-    ASSERT_TRUE(writer.OpenFile(path, ACCESS_APPEND));
-    EXPECT_TRUE(writer.seek(2UL));
-    EXPECT_TRUE(writer.writeLine("new"));
-    EXPECT_TRUE(writer.Close());
-    EXPECT_EQ(readBytes(path), "0123456789\nnew\n");
-}
-
-TEST_F(WritingTest, SeekMovesWhereTheNextFlushWrites) {
-    const std::string path = pathOf("out");
-    CollectFileReaderWriter writer;
-    ASSERT_TRUE(writer.OpenFile(path, ACCESS_WRITE));
-    ASSERT_TRUE(writer.writeLine("0123456789"));
-    ASSERT_TRUE(writer.WriteDataToFile());
-    EXPECT_TRUE(writer.seek(2UL));
-    EXPECT_TRUE(writer.writeLine("ab"));
-    EXPECT_TRUE(writer.Close());
-    EXPECT_EQ(readBytes(path), "01ab\n56789\n");
+TEST_F(WritingTest, ASeekMovesWhereTheNextFlushWritesUnlessAppending) {
+    struct Case {
+        AccessMode mode;
+        const char* before;  // the file's content before it is opened
+        const char* after;
+    };
+    const Case cases[] = {
+        {ACCESS_WRITE, "old\n", "01ab\n56789\n"},
+        {ACCESS_APPEND, "old\n", "old\n0123456789\nab\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "mode " << c.mode);
+        const std::string path = fileWith(c.before);
+        CollectFileReaderWriter writer;
+        ASSERT_TRUE(writer.OpenFile(path, c.mode));
+        ASSERT_TRUE(writer.writeLine("0123456789"));
+        ASSERT_TRUE(writer.WriteDataToFile());
+        EXPECT_TRUE(writer.seek(2UL));
+        EXPECT_TRUE(writer.writeLine("ab"));
+        EXPECT_TRUE(writer.Close());
+        EXPECT_EQ(readBytes(path), c.after);
+    }
 }
 
 TEST_F(WritingTest, TheDestructorFlushesBufferedLines) {

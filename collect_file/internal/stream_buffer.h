@@ -1,26 +1,37 @@
 // The one place that reaches into the standard library's file buffer. Not installed.
 //
-// Two tricks, each with a plain fallback:
+// Only what the standard library lets any caller or derived class see:
 // - The get area (eback, gptr, egptr) is a protected part of every std::streambuf. A class
 //   derived from it forms pointers to those members, which then apply to any stream buffer, so
 //   lines are read straight out of the buffer's array. This is standard C++ and works with any
 //   library.
-// - libstdc++'s basic_filebuf keeps its C file in the protected member _M_file, whose fd() gives
-//   the descriptor; reads _M_buf_size - 1 bytes per refill; and marks a buffer that holds bytes
-//   read from the file with _M_reading. Reaching them lets the library write through the
-//   descriptor, make a refill small, fill the buffer itself with one pread(2), and open the file
-//   close-on-exec from the start (fopen's "e" flag), handing the C file to the buffer as its own.
-//   Other standard libraries (libc++) keep theirs private: kDescriptorKnown is then false, the
-//   descriptor is unknown (-1), refills always take a whole buffer, the buffer is only filled by
-//   the stream, and files are opened by the stream as a plain std::fstream opens them.
+// - Every file is opened here close-on-exec from the open itself on, so no child started with
+//   exec, not even one forked by another thread during OpenFile, inherits it, and handed to the
+//   buffer through a public call: with libstdc++ a C file opened with fopen(3)'s "e" flag goes to
+//   the public sys_open(FILE*, openmode) of the buffer's C file wrapper, which does not own such a
+//   file, so closeFile() closes it after the buffer; with libc++ a descriptor opened with
+//   O_CLOEXEC goes to its basic_filebuf's public __open(int, openmode), which owns it.
+// - libstdc++'s basic_filebuf keeps its C file wrapper in the protected member _M_file, whose
+//   fd() gives the descriptor; reads _M_buf_size - 1 bytes per refill; and marks a buffer that
+//   holds bytes read from the file with _M_reading, all protected. Reaching them lets the library
+//   write through the descriptor, make a refill small, and fill the buffer itself with one
+//   pread(2). libc++ keeps its file buffer's state private: kDescriptorKnown is then false, the
+//   descriptor is unknown (-1), refills always take a whole buffer, and the buffer is only filled
+//   by the stream.
 
 #ifndef COLLECT_FILE_INTERNAL_STREAM_BUFFER_H
 #define COLLECT_FILE_INTERNAL_STREAM_BUFFER_H
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdio>
 #include <fstream>
 #include <streambuf>
+#include <type_traits>
+#include <utility>
 
 namespace collect_file_internal {
 
@@ -45,17 +56,8 @@ struct GetArea : std::streambuf {
 
 #if defined(__GLIBCXX__)
 
-const bool kDescriptorKnown = true;
-
-// The flag that makes libstdc++'s C file wrapper close the file it holds is private; an explicit
-// instantiation may name a private member (access is not checked there), and hands a pointer to
-// it out through a friend. This header is included by one source file of the library only.
-bool std::__basic_file<char>::*ownsFileFlag();
-template <bool std::__basic_file<char>::*Member>
-struct OwnsFileFlag {
-    friend bool std::__basic_file<char>::*ownsFileFlag() { return Member; }
-};
-template struct OwnsFileFlag<&std::__basic_file<char>::_M_cfile_created>;
+// Whether the library knows the stream's descriptor (the tests read it from here too).
+constexpr bool kDescriptorKnown = true;
 
 struct FileBufferAccess : std::filebuf {
     static int descriptor(std::filebuf* buffer) {
@@ -73,15 +75,17 @@ struct FileBufferAccess : std::filebuf {
         buffer->*& FileBufferAccess::_M_reading = true;
     }
     static char* array(std::filebuf* buffer) { return buffer->*&FileBufferAccess::_M_buf; }
-    // What std::filebuf::open does once its C file is open, for a C file opened by the caller,
-    // which the buffer then owns and closes. False, the file closed, when the buffer refused it.
+    // The C file the buffer's wrapper holds, or null.
+    static std::FILE* file(std::filebuf* buffer) {
+        return (buffer->*&FileBufferAccess::_M_file).file();
+    }
+    // What std::filebuf::open does once it has opened its C file, for one the caller opened; the
+    // wrapper does not own it. False, the file closed, when the wrapper refused it.
     static bool adopt(std::filebuf* buffer, std::FILE* file, std::ios_base::openmode mode) {
-        std::__basic_file<char>& wrapper = buffer->*&FileBufferAccess::_M_file;
-        if (wrapper.sys_open(file, mode) == nullptr) {
+        if ((buffer->*&FileBufferAccess::_M_file).sys_open(file, mode) == nullptr) {
             std::fclose(file);
             return false;
         }
-        wrapper.*ownsFileFlag() = true;
         (buffer->*&FileBufferAccess::_M_allocate_internal_buffer)();
         buffer->*& FileBufferAccess::_M_mode = mode;
         buffer->*& FileBufferAccess::_M_reading = false;
@@ -94,8 +98,8 @@ struct FileBufferAccess : std::filebuf {
 };
 
 // Opens path on a closed buffer in mode (in, out, or out | app), as buffer->open(path, mode)
-// would, with the descriptor close-on-exec from the open on: no fcntl(2) follows, and no child
-// started with exec from another thread meanwhile can inherit it. False when it did not open.
+// would, with the descriptor close-on-exec from the open on (fopen's "e" flag): no fcntl(2)
+// follows. False when it did not open. Close it with closeFile().
 inline bool openCloseOnExec(std::filebuf* buffer, const char* path, std::ios_base::openmode mode) {
     const char* const fopenMode = mode == std::ios_base::in                           ? "re"
                                   : mode == std::ios_base::out                        ? "we"
@@ -106,6 +110,14 @@ inline bool openCloseOnExec(std::filebuf* buffer, const char* path, std::ios_bas
     }
     std::FILE* const file = std::fopen(path, fopenMode);
     return file != nullptr && FileBufferAccess::adopt(buffer, file, mode);
+}
+
+// Closes the buffer, then the C file that openCloseOnExec() handed it. False when the buffer was
+// not open, or when closing it or the file failed.
+inline bool closeFile(std::filebuf* buffer) {
+    std::FILE* const file = FileBufferAccess::file(buffer);
+    const bool closed = buffer->close() != nullptr;
+    return (file == nullptr || std::fclose(file) == 0) && closed;
 }
 
 // The file buffer's descriptor, or -1 when it has none.
@@ -130,11 +142,67 @@ inline void holdRead(std::filebuf* buffer, size_t n) {
 
 #else
 
-const bool kDescriptorKnown = false;
+constexpr bool kDescriptorKnown = false;
 
-// The stream opens the file itself; its descriptor is unknown and stays inheritable.
-inline bool openCloseOnExec(std::filebuf* buffer, const char* path, std::ios_base::openmode mode) {
-    return buffer->open(path, mode) != nullptr;
+// The permissions a new file is created with, before the process's umask: what fopen(3) and
+// a plain std::fstream give it.
+const mode_t kNewFileMode = 0666;
+
+// Opens path with the open(2) flags that the stream's mode (in, out, or out | app) means, as
+// fopen(3) would, close-on-exec. -1 when it did not open or the mode is none of those three.
+inline int openDescriptor(const char* path, std::ios_base::openmode mode) {
+    int flags = -1;
+    if (mode == std::ios_base::in) {
+        flags = O_RDONLY;
+    } else if (mode == std::ios_base::out) {
+        flags = O_WRONLY | O_CREAT | O_TRUNC;
+    } else if (mode == (std::ios_base::out | std::ios_base::app)) {
+        flags = O_WRONLY | O_CREAT | O_APPEND;
+    }
+    if (flags == -1) {
+        return -1;
+    }
+    int descriptor = -1;
+    do {
+        descriptor = ::open(path, flags | O_CLOEXEC, kNewFileMode);
+    } while (descriptor < 0 && errno == EINTR);
+    return descriptor;
+}
+
+// Whether the file buffer takes a descriptor: libc++'s public basic_filebuf::__open(int,
+// openmode), looked for rather than assumed, as it is outside the standard.
+template <class Buffer, class = void>
+struct TakesDescriptor : std::false_type {};
+template <class Buffer>
+struct TakesDescriptor<Buffer, decltype(void(std::declval<Buffer&>().__open(0, std::ios_base::in)))>
+    : std::true_type {};
+
+// Opens path on a closed buffer in mode, close-on-exec from the open on where the buffer takes
+// a descriptor; otherwise as a plain std::fstream opens it, inheritable (the close-on-exec test
+// then fails). False when it did not open.
+template <class Buffer>
+bool openCloseOnExec(Buffer* buffer, const char* path, std::ios_base::openmode mode) {
+    if constexpr (TakesDescriptor<Buffer>::value) {
+        if (buffer->is_open()) {
+            return false;
+        }
+        const int descriptor = openDescriptor(path, mode);
+        if (descriptor < 0) {
+            return false;
+        }
+        if (buffer->__open(descriptor, mode) == nullptr) {
+            ::close(descriptor);
+            return false;
+        }
+        return true;
+    } else {
+        return buffer->open(path, mode) != nullptr;
+    }
+}
+
+// Closes the buffer, and with it the file it owns. False when it was not open or closing failed.
+inline bool closeFile(std::filebuf* buffer) {
+    return buffer->close() != nullptr;
 }
 
 inline int descriptorOf(std::filebuf* /*buffer*/) {

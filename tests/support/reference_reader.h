@@ -1,8 +1,9 @@
-#ifndef COLLECT_FILE_FUZZ_REFERENCE_READER_H
-#define COLLECT_FILE_FUZZ_REFERENCE_READER_H
+#ifndef COLLECT_FILE_TESTS_SUPPORT_REFERENCE_READER_H
+#define COLLECT_FILE_TESTS_SUPPORT_REFERENCE_READER_H
 
 // The reading rules written the plain way, straight on the standard stream's bounded getline
-// and position report, as an oracle for the library's faster reader.
+// and position report, as an oracle for the library's faster reader: the differential test and
+// the read fuzzer compare the class with it (target collect_file_reference_reader).
 
 #include <cstdint>
 #include <fstream>
@@ -108,4 +109,4 @@ class ReferenceReader {
     bool opened_ = false;
 };
 
-#endif  // COLLECT_FILE_FUZZ_REFERENCE_READER_H
+#endif  // COLLECT_FILE_TESTS_SUPPORT_REFERENCE_READER_H
