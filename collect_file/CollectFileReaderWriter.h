@@ -30,11 +30,11 @@
 //   processes therefore never tear each other's lines on a local file system (with libstdc++).
 // - Child processes. The file descriptor is close-on-exec in every mode from the open itself on,
 //   so no child started with exec inherits it, not even one forked by another thread while
-//   OpenFile runs. This and the two points above need the stream's descriptor, which libstdc++
-//   tells. Built with a standard
-//   library that does not (libc++), the library writes through the stream as a plain
-//   std::fstream does: the descriptor is inherited, a long text and its newline may be two
-//   writes, and a flush that failed part way may be written again when the stream is closed.
+//   OpenFile runs, with libstdc++ and with libc++ alike. The two points above need the
+//   stream's descriptor for writing, which libstdc++ tells. Built with a standard library that
+//   does not (libc++), the library writes through the stream as a plain std::fstream does: a
+//   long text and its newline may be two writes, and a flush that failed part way may be
+//   written again when the stream is closed.
 // - Reading a file that another process changes. Reads take the file in blocks of up to 64 KiB:
 //   lines already in the block are delivered as they were when it was read, even after the file
 //   was truncated or rewritten; bytes past the block are read as they are then. A file truncated
@@ -116,7 +116,6 @@ static const std::string SYSTEMENTRYDELIMITER = "[SYSTEM_DB_ENTRIES]";
 // per line; mind small thread stacks when it is a local variable.
 struct iovec;
 namespace collect_file_internal {
-struct ClassAccess;
 class ReadCursor;
 }  // namespace collect_file_internal
 
@@ -314,8 +313,6 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     // the file, kept in statusFlag, auxValue1 and auxValue2, with the reads into the stream's
     // buffer that the library makes itself. Not exported.
     __attribute__((visibility("hidden"))) collect_file_internal::ReadCursor readCursor();
-    // Whether the read position is tracked (statusFlag). Not exported.
-    __attribute__((visibility("hidden"))) bool positionKnown() const;
     // The current read position: the tracked one while it is known; otherwise asked of the
     // stream, whatever its state, and tracked from then on. -1 when it has no position.
     __attribute__((visibility("hidden"))) int64_t readPosition();
@@ -352,12 +349,6 @@ class COLLECT_FILE_EXPORT CollectFileReaderWriter {
     // writeLine for a text of n bytes that need not be NUL-terminated; writeLine measures the
     // text and calls it. Not exported.
     __attribute__((visibility("hidden"))) bool writeText(const char* text, uint64_t n);
-    // readLine(text) with the read position after the line in `end`, in one call: false when no
-    // line was read or the position is not tracked (end is then unspecified). Not exported.
-    __attribute__((visibility("hidden"))) bool readLineEnd(std::string& text, uint64_t& end);
-
-    // The safe interface (collect_file.h) reaches the stream's state and writeText through it.
-    friend struct collect_file_internal::ClassAccess;
 
     // The read cursor's (readCursor()): true while auxValue1 holds the read position; set by
     // OpenFile and by seeks whose target is known, cleared by the others.

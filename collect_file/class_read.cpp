@@ -204,19 +204,9 @@ void CollectFileReaderWriter::checkTrackedPosition() {
 #endif
 }
 
-bool CollectFileReaderWriter::positionKnown() const {
-    return statusFlag;
-}
-
 bool CollectFileReaderWriter::readLine(std::string& line) {
     readText(line);
     return !fileStream.fail();
-}
-
-bool CollectFileReaderWriter::readLineEnd(std::string& text, uint64_t& end) {
-    readText(text);
-    end = auxValue1;
-    return !fileStream.fail() && positionKnown();
 }
 
 bool CollectFileReaderWriter::readLine(std::string& line, unsigned long& offset) {
