@@ -72,9 +72,9 @@
 // The library's version: MAJOR.MINOR.PATCH, and as one number MAJOR * 10000 + MINOR * 100 + PATCH
 // for comparisons in the preprocessor. Objects of the same MAJOR share one binary interface.
 #define COLLECT_FILE_VERSION_MAJOR 1
-#define COLLECT_FILE_VERSION_MINOR 2
+#define COLLECT_FILE_VERSION_MINOR 3
 #define COLLECT_FILE_VERSION_PATCH 0
-#define COLLECT_FILE_VERSION 10200
+#define COLLECT_FILE_VERSION 10300
 
 // The library is built with hidden visibility; only this class is exported.
 #define COLLECT_FILE_EXPORT __attribute__((visibility("default")))
