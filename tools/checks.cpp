@@ -1,7 +1,5 @@
 #include "checks.h"
 
-#include <collect_file/CollectFileReaderWriter.h>
-
 #include <cassert>
 
 #include "text.h"
@@ -56,14 +54,14 @@ std::string problemMessage(const Problem& problem, std::string_view name) {
     return "";
 }
 
-const std::string_view kFullMarker = FULLENTRYDELIMITER;
-const std::string_view kDiffMarker = DIFFENTRYDELIMITER;
-const std::string_view kSystemMarker = SYSTEMENTRYDELIMITER;
-
 Checker::Checker(Sink sink, bool entriesBeforeMarker)
     : sink_(std::move(sink)), entriesBeforeMarker_(entriesBeforeMarker) {
-    assert(kFullMarker.back() == kMarkerEnd && kDiffMarker.back() == kMarkerEnd &&
-           kSystemMarker.back() == kMarkerEnd && "isMarker looks at the last byte first");
+    for (const auto section : {collect_file::Section::full, collect_file::Section::diff,
+                               collect_file::Section::system}) {
+        assert(collect_file::marker(section).back() == kMarkerEnd &&
+               "isMarker looks at the last byte first");
+        (void)section;
+    }
 }
 
 void Checker::report(const Problem& problem) {

@@ -4,6 +4,8 @@
 #ifndef COLLECT_FILE_TOOL_CHECKS_H
 #define COLLECT_FILE_TOOL_CHECKS_H
 
+#include <collect_file/collect_file.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -12,11 +14,6 @@
 #include "input.h"
 
 namespace collect_file_tool {
-
-// The three marker lines (FULLENTRYDELIMITER and the others of the library's header).
-extern const std::string_view kFullMarker;
-extern const std::string_view kDiffMarker;
-extern const std::string_view kSystemMarker;
 
 enum class ProblemKind {
     entries_before_marker,  // count: entries before the first marker line; offset: the first's
@@ -44,10 +41,9 @@ std::string problemMessage(const Problem& problem, std::string_view name);
 // The last byte of every marker line: one load tells almost every entry line apart.
 const char kMarkerEnd = ']';
 
-// One of the three marker lines, exactly.
+// One of the three marker lines, exactly, as the library's section_of() tells them.
 inline bool isMarker(std::string_view text) {
-    return !text.empty() && text.back() == kMarkerEnd &&
-           (text == kFullMarker || text == kDiffMarker || text == kSystemMarker);
+    return !text.empty() && text.back() == kMarkerEnd && collect_file::section_of(text).has_value();
 }
 // A marker line followed by one '\r', as a CRLF file has it.
 inline bool isMarkerWithCarriageReturn(std::string_view text) {

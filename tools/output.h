@@ -69,12 +69,13 @@ class Output {
     int error_ = 0;
 };
 
-// How text from a file (lines and names) is shown on each stream: escaped for a terminal, or
-// as it is.
+// Where a command writes, and how text from a file (lines and names) is shown on each stream:
+// escaped for a terminal, or as it is.
 struct Console {
     Output& out;
     bool escapeOut = false;
     bool escapeErr = false;
+    int errDescriptor = 2;  // standard error, written a whole message at a time
 };
 
 // "collect-file: NAME: message" on standard error, NAME escaped when `console.escapeErr`; the
@@ -82,9 +83,12 @@ struct Console {
 // order on a terminal.
 void complain(Console& console, std::string_view name, std::string_view message);
 
-// "collect-file: message (see collect-file --help)" on standard error; always 2, the status
-// of a wrong command line.
-int usageError(std::string_view message, bool escape);
+// "collect-file: message (see collect-file --help)" on standard error, escaped when
+// `console.escapeErr`; always 2, the status of a wrong command line.
+int usageError(Console& console, std::string_view message);
+
+// "collect-file: message" on the console's standard error, as it is.
+void say(Console& console, std::string_view message);
 
 }  // namespace collect_file_tool
 
