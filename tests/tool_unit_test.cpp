@@ -47,6 +47,10 @@ TEST(ToolTextTest, EscapesForATerminalAtEveryRangeEdge) {
         {"a surrogate", "\xed\xa0\x80", "\\xed\\xa0\\x80"},
         {"past U+10FFFF", "\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},
         {"a bad lead byte, then U+009F", "\xc2\xc2\x9f", "\\xc2\\xc2\\x9f"},
+        {"bidirectional controls at each end", "\xe2\x80\xaa\xe2\x80\xae\xe2\x81\xa6\xe2\x81\xa9",
+         "\\xe2\\x80\\xaa\\xe2\\x80\\xae\\xe2\\x81\\xa6\\xe2\\x81\\xa9"},
+        {"their neighbours are kept", "\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa",
+         "\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -89,6 +93,11 @@ TEST(ToolTextTest, JsonStringsParseAndKeepEveryCharacter) {
         {"a lead byte before a quote", "\xc3\"", "\"" + replacement + "\\\"\"", replacement + "\""},
         {"a cut sequence at the end", "z\xe2\x82", "\"z" + replacement + replacement + "\"",
          "z" + replacement + replacement},
+        {"bidirectional controls, for a terminal",
+         "a\xe2\x80\xaa\xe2\x80\xae\xe2\x81\xa6\xe2\x81\xa9", "\"a\\u202a\\u202e\\u2066\\u2069\"",
+         "a\xe2\x80\xaa\xe2\x80\xae\xe2\x81\xa6\xe2\x81\xa9"},
+        {"their neighbours as they are", "\xe2\x80\xa9\xe2\x81\xaa", "\"\xe2\x80\xa9\xe2\x81\xaa\"",
+         "\xe2\x80\xa9\xe2\x81\xaa"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -102,8 +111,10 @@ TEST(ToolTextTest, JsonStringsParseAndKeepEveryCharacter) {
             ADD_FAILURE() << "not JSON: " << json << ": " << e.what();
         }
     }
-    EXPECT_EQ(jsonNumberOrNull(18446744073709551615u, true), "18446744073709551615");
-    EXPECT_EQ(jsonNumberOrNull(7, false), "null");
+    EXPECT_EQ(base64(""), "");
+    EXPECT_EQ(base64(std::string("\xff\x00\x80\x7f", 4)), "/wCAfw==");
+    EXPECT_EQ(base64("abc"), "YWJj");
+    EXPECT_EQ(base64("ab"), "YWI=");
 }
 
 // The truncate hint names the file as one shell word: the shell gives back the path.
@@ -145,7 +156,7 @@ TEST(ToolArgumentsTest, ParsesEveryCommandLine) {
         std::vector<std::string> files = {};
         std::uint64_t offset = 0;
         std::uint64_t count = 1;
-        std::string marker = "";
+        collect_file::Section kind = collect_file::Section::full;
     };
     const std::vector<Case> cases = {
         {"no command", {}, "missing command"},
@@ -205,38 +216,45 @@ TEST(ToolArgumentsTest, ParsesEveryCommandLine) {
         {"an empty count", {"show", "f", "1", ""}, "COUNT is not a positive number: ''"},
         {"show with too many arguments", {"show", "f", "1", "2", "3"}, "show: too many arguments"},
         {"show reads standard input by -", {"show", "-", "0"}, "", Command::show, {"-"}},
-        {"entries of each kind",
-         {"entries", "f", "full"},
+        {"entries of a kind, from standard input",
+         {"entries", "full"},
          "",
          Command::entries,
-         {"f"},
-         0,
-         1,
-         FULLENTRYDELIMITER},
-        {"diff",
-         {"entries", "--offsets", "f", "diff"},
+         {"-"}},
+        {"entries of several files",
+         {"entries", "--offsets", "diff", "a", "-"},
          "",
          Command::entries,
-         {"f"},
+         {"a", "-"},
          0,
          1,
-         DIFFENTRYDELIMITER},
-        {"system",
+         collect_file::Section::diff},
+        {"entries in 1.2.0's order",
          {"entries", "--json", "f", "system"},
          "",
          Command::entries,
          {"f"},
          0,
          1,
-         SYSTEMENTRYDELIMITER},
+         collect_file::Section::system},
+        {"a kind first wins",
+         {"entries", "system", "full"},
+         "",
+         Command::entries,
+         {"full"},
+         0,
+         1,
+         collect_file::Section::system},
         {"an unknown kind",
-         {"entries", "f", "FULL"},
+         {"entries", "FULL", "f"},
          "entries: KIND is full, diff or system, not 'FULL'"},
-        {"entries without a kind", {"entries", "f"}, "entries: missing KIND"},
-        {"entries without a file", {"entries"}, "entries: missing FILE"},
-        {"entries with too many arguments",
-         {"entries", "f", "full", "x"},
-         "entries: too many arguments"},
+        {"a file without a kind",
+         {"entries", "f"},
+         "entries: KIND is full, diff or system, not 'f'"},
+        {"two files without a kind",
+         {"entries", "f", "g", "full"},
+         "entries: KIND is full, diff or system, not 'f'"},
+        {"entries without a kind", {"entries"}, "entries: missing KIND"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -249,7 +267,7 @@ TEST(ToolArgumentsTest, ParsesEveryCommandLine) {
         EXPECT_EQ(parsed.options.files, c.files);
         EXPECT_EQ(parsed.options.offset, c.offset);
         EXPECT_EQ(parsed.options.count, c.count);
-        EXPECT_EQ(parsed.options.marker, c.marker);
+        EXPECT_EQ(parsed.options.kind, c.kind);
     }
     // The options themselves, and a command's own help before anything else is checked.
     const Options options =
@@ -299,6 +317,11 @@ TEST_F(ToolChecksTest, FindsEveryProblemInAFileAndInAStream) {
          2,
          1,
          {"nul@18/0", "no-newline@18"}},
+        {"a CRLF marker after a whole section",
+         full + "\nf1\n" + DIFFENTRYDELIMITER + "\r\n",
+         3,
+         1,
+         {"carriage-return@21"}},
         {"a CRLF file",
          full + "\r\nf1\r\n" + full + "\r\n",
          3,
@@ -351,26 +374,32 @@ TEST_F(ToolChecksTest, FindsEveryProblemInAFileAndInAStream) {
     }
 }
 
-// A file cut shorter after it was opened: the checks say what was seen, the end before the size
-// the file had.
-TEST_F(ToolChecksTest, AFileThatShrinksWhileReadIsNotClean) {
+// A file that changes after it was opened: cut shorter, the checks say what was seen and that
+// the end came before the size the file had; appended to, a line still being written, its
+// appender stopped at a known byte, is no cut last line.
+TEST_F(ToolChecksTest, AFileThatChangesWhileReadIsReportedAsSuch) {
     const std::string bytes = std::string(FULLENTRYDELIMITER) + "\nf1\nf2\n";  // f2 at 21
     struct Case {
         const char* name;
-        off_t cutTo;
+        std::string content;
+        off_t cutTo;           // -1: not cut
+        std::string appended;  // after the cut
         std::vector<std::string> problems;
     };
     const std::vector<Case> cases = {
-        {"cut after a whole line", 21, {"ended-early@21/24"}},
-        {"cut inside a line", 20, {"no-newline@18", "ended-early@20/24"}},
-        {"emptied", 0, {"ended-early@0/24"}},
+        {"cut after a whole line", bytes, 21, "", {"ended-early@21/24"}},
+        {"cut inside a line", bytes, 20, "", {"no-newline@18", "ended-early@20/24"}},
+        {"emptied", bytes, 0, "", {"ended-early@0/24"}},
+        {"a line completed", bytes + "f3 pa", -1, "rt\n", {}},
+        {"a line still being written", bytes + "f3 pa", -1, "rt", {"grew-while-read@24/7"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string path = fileWith(bytes);
+        const std::string path = fileWith(c.content);
         InputFile input;
         ASSERT_TRUE(input.open(path)) << input.error();
-        ASSERT_EQ(truncate(path.c_str(), c.cutTo), 0);
+        ASSERT_EQ(c.cutTo < 0 || truncate(path.c_str(), c.cutTo) == 0, true);
+        writeBytes(path, readBytes(path) + c.appended);
         std::vector<std::string> found;
         Checker checker([&](const Problem& problem) { found.push_back(describe(problem)); }, true);
         checkAll(input, checker, [](const Line&, bool) { return true; });
