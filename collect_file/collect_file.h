@@ -1,23 +1,25 @@
 // collect_file::Writer and collect_file::Reader: the safe way to write and read collect files.
 //
-// This header needs C++17. It is a thin layer over CollectFileReaderWriter (the compatible core
-// for existing callers, see CollectFileReaderWriter.h) that closes the class's traps:
+// This header needs C++17. It reads and writes the same files as CollectFileReaderWriter (the
+// compatible core for existing callers, see CollectFileReaderWriter.h), and closes the class's
+// traps:
 // - a line that no reader could deliver whole is refused when it is written, not found later;
 // - a new file replaces the old one only when it is complete and on disk (Writer::create,
 //   Writer::commit), and commit() makes what was written durable;
 // - offsets are the byte offset of a line's first byte, the value seek() takes;
-// - a Reader tells why it stopped (error()), can seek at any time, also after the end, and can
-//   go on after a line too long to read (skip());
-// - both are movable, small objects (the class's 129 KiB live on the heap).
+// - a Reader delivers only whole lines: it stops, and tells why (error()), at a line too long to
+//   read, a line holding a NUL and a last line without its '\n'; it can seek at any time, also
+//   after the end, and go on after such a line (skip());
+// - each holds one descriptor of its file, opened once and never reopened, and is a movable,
+//   small object (its buffer lives on the heap).
 //
 // Nothing here prints, logs or throws, apart from std::bad_alloc when memory runs out on open(),
-// create(), append() or while a line is delivered. Errors are std::error_code values: either one
-// of collect_file::errc (category collect_file::error_category(), name "collect_file"), or the
-// system's errno in std::generic_category() (compare with std::errc values, e.g.
-// std::errc::io_error for EIO). An object is used by one thread at a time.
+// create(), append() or while a line is read, sought or skipped. Errors are std::error_code
+// values: either one of collect_file::errc (category collect_file::error_category(), name
+// "collect_file"), or the system's errno in std::generic_category() (compare with std::errc
+// values, e.g. std::errc::io_error for EIO). An object is used by one thread at a time.
 //
-// Lines are split at '\n' and hold no NUL byte when written here. Byte offsets count from the
-// start of the file.
+// Lines are split at '\n' and hold no NUL byte. Byte offsets count from the start of the file.
 
 #ifndef COLLECT_FILE_COLLECT_FILE_H
 #define COLLECT_FILE_COLLECT_FILE_H
@@ -47,12 +49,14 @@ namespace collect_file {
 enum class errc {
     line_too_long = 1,  // Writer: the line has 2,048 bytes or more before its one trailing '\n';
                         // Reader: the line at position() is that long and was not delivered
-    nul_in_line,        // Writer: the line holds a NUL byte
+    nul_in_line,        // Writer: the line holds a NUL byte; Reader: the line at position()
+                        // does, and was not delivered
     newline_in_line,    // Writer: the line holds a '\n' other than one at its very end
     not_open,           // no file: never opened, or after Writer::commit()
-    position_unknown,   // Reader: the read position could not be learned
+    position_unknown,   // not returned since 1.3 (a Reader of 1.2 could lose its position)
     unterminated_line,  // Writer::append: the file ends inside a line (its last byte is no '\n');
-                        // Reader: the last line has no '\n' (yet: an appender may still add it)
+                        // Reader: the input ends inside the line at position(), which was not
+                        // delivered (yet: an appender may still add its '\n')
 };
 
 // The longest line, in bytes without its '\n', that every reader delivers whole; Writer::write
@@ -78,9 +82,8 @@ enum class Section { full, diff, system };
 
 // One line as a Reader delivers it.
 struct Line {
-    // The line's bytes without its '\n'. A line holding a NUL byte is delivered as the class
-    // delivers it: text ends before its first NUL (the rest of the line is skipped), so
-    // text.size() is then less than the line's length; offset stays right.
+    // The line's bytes without its '\n': at most max_line_size, and no NUL. After a stop,
+    // Reader::next leaves here what readers get of the line that was not delivered.
     std::string text;
     // Byte offset of the line's first byte in the file: Reader::seek(offset) reads it again, and
     // it is the offset that `collect-file sections` and `collect-file check` print.
@@ -162,13 +165,17 @@ class COLLECT_FILE_EXPORT Writer {
 //     collect_file::Reader reader;
 //     if (auto error = reader.open(path)) { ... }
 //     for (const collect_file::Line& line : reader) { ... }
-//     if (reader.error()) { ... }  // stopped before the end
+//     if (reader.error()) { ... }  // stopped before the end, at position()
 //
-// The file is opened once (O_RDONLY, close-on-exec) and kept open for the Reader's whole life;
-// the class reads it through "/proc/self/fd/N" of that descriptor, so seek() and skip(), which
-// may read it afresh, read the very same file even after it was renamed or removed (on a system
-// without /proc the class opens `path` itself). Input that cannot seek (a pipe, a terminal) reads
-// front to back; seek() and skip() after a long line then return std::errc::invalid_seek (ESPIPE).
+// The file is opened once (O_RDONLY, close-on-exec) and that one descriptor is read for the
+// Reader's whole life, through a 64 KiB buffer: seek() and skip() read the very same file even
+// after it was renamed or removed. A regular file is read with pread(2) at offsets, so the
+// descriptor's own offset never moves. Input that cannot seek (a pipe, a terminal) reads front
+// to back: next() and skip() work, seek() returns std::errc::invalid_seek (ESPIPE).
+//
+// A file still being appended to: its last line may be caught part-way, without its '\n'; next()
+// then stops with unterminated_line at that line. The end of the file is never remembered:
+// seek(position()) reads the file afresh, and delivers the line whole once it is complete.
 class COLLECT_FILE_EXPORT Reader {
   public:
     // No file: next() returns false and error() is not_open.
@@ -180,46 +187,57 @@ class COLLECT_FILE_EXPORT Reader {
     Reader& operator=(const Reader&) = delete;
 
     // Opens `path` for reading at its first byte; a Reader that has a file closes it first.
-    // "/proc/self/fd/N" reads descriptor N, pipes included. The system's error (ENOENT,
-    // EACCES, EISDIR for a folder...) when it cannot be opened; the Reader then has no file.
+    // "/proc/self/fd/N" opens what descriptor N reads, pipes included. The system's error
+    // (ENOENT, EACCES, EISDIR for a folder...) when it cannot be opened; the Reader then has no
+    // file.
     [[nodiscard]] std::error_code open(const std::string& path);
 
     // Reads the file open on `fd`, from its current offset, through a duplicate (close-on-exec)
-    // that the Reader owns; the caller keeps `fd` and closes it when it likes. Line::offset counts
-    // from the file's first byte (from 0 at the current offset for a pipe). The system's error
-    // when `fd` is not open or cannot be read; the Reader then has no file.
+    // that the Reader owns; the caller keeps `fd`, whose offset the Reader does not move for a
+    // regular file, and closes it when it likes. Line::offset counts from the file's first byte
+    // (from 0 at the current offset for a pipe). The system's error when `fd` is not open
+    // (EBADF), is open for writing only (EBADF) or names a folder (EISDIR); the Reader then has
+    // no file.
     [[nodiscard]] std::error_code open(int fd);
 
-    // Reads the next line into `line` and returns true. False when reading stops: at the end of
-    // the file (error() empty; `line` unchanged), at a line too long to deliver (line_too_long),
-    // or on a failure (the system's error, or position_unknown). In the last two cases
-    // line.offset and position() name the first byte of the line that was not read, and
-    // line.text holds what was read of it: the first 2,047 bytes of a long line (up to a NUL),
-    // possibly nothing after a read error. Once stopped, next() keeps returning false until
-    // seek() or skip() moves on. A last line without '\n' is delivered like any other.
+    // Reads the next line into `line` and returns true: a line of at most max_line_size bytes
+    // that ends with '\n' and holds no NUL. False when reading stops:
+    // - at the end of the input, after its last whole line: error() empty, `line` unchanged;
+    // - at a line that is not whole: line_too_long (no '\n' within max_line_size + 1 bytes),
+    //   unterminated_line (the input ends inside the line), nul_in_line (it holds a NUL). A line
+    //   with more than one fault gives the first of these three. line.offset and position() name
+    //   the line's first byte, and line.text holds what readers get of it: its bytes up to the
+    //   first NUL, at most max_line_size;
+    // - on a failure of the system: its error; line.offset and position() name the first byte
+    //   of the line not read, line.text is empty.
+    // Once stopped, next() keeps returning false until seek() or skip() moves on.
     [[nodiscard]] bool next(Line& line);
 
-    // Why reading stopped: empty while reading goes on and at a clean end of the file; else as
+    // Why reading stopped: empty while reading goes on and at a clean end of the input; else as
     // next() says. not_open without a file. The error of a failed seek() or skip() is returned
-    // by that call and does not show here unless it stopped reading.
+    // by that call, and shows here when it stopped reading.
     [[nodiscard]] std::error_code error() const noexcept;
 
     // The offset of the first byte of the line the next call to next() reads: after a stop the
-    // line that could not be read; the file's size after the last line. 0 without a file.
+    // line that could not be read; at a clean end, the end of the input. 0 without a file.
     [[nodiscard]] std::uint64_t position() const noexcept;
 
     // Moves to `offset`, which should be a line's first byte (Line::offset or position()); any
     // other offset reads from that byte on. Works at any time: after the end, after a stop, and
-    // clears the stop. The file's size itself is allowed (next() then reports the end);
-    // past it: std::errc::invalid_argument, the Reader left as it was. Input that cannot
-    // seek: std::errc::invalid_seek. A system failure stops reading with that error.
+    // clears the stop. No system call when offset lies within the bytes buffered; else one read
+    // of the aligned 4 KiB block that holds it (no fstat). The file's size itself is allowed
+    // (next() then reports the end); past it: std::errc::invalid_argument, the Reader left as
+    // it was. Input that cannot seek: std::errc::invalid_seek. A failure of the system stops
+    // reading with its error, at `offset`.
     [[nodiscard]] std::error_code seek(std::uint64_t offset);
 
-    // After next() stopped at a too-long line: finds that line's end in the file's bytes and goes
-    // on with the line after it (at the end of the file when it was the last). While reading goes
-    // on, it reads and drops the next line; at a clean end it does nothing. After any other stop
-    // it returns error() and changes nothing. Input that cannot seek cannot skip a too-long
-    // line: std::errc::invalid_seek.
+    // After next() stopped at a line that is not whole (line_too_long, unterminated_line,
+    // nul_in_line): goes on with the line after it, the byte after its '\n', or stops at a clean
+    // end when it has none. While reading goes on, it reads and drops the next line (and goes
+    // on after it in the same way when that line is not whole); at a clean end it does nothing.
+    // After a failure of the system it returns that error and changes nothing. Works front to
+    // back on input that cannot seek too. A failure of the system while it reads stops reading
+    // with that error, at the skipped line's first byte.
     [[nodiscard]] std::error_code skip();
 
     // True between a successful open() and the Reader's end (or a failed open()).

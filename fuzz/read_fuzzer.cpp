@@ -45,28 +45,35 @@ unsigned long consumeOffset(FuzzedDataProvider& input, size_t fileSize) {
     }
 }
 
-// collect_file::Reader over the scratch file, skipping every long line, against the file's bytes
-// split at '\n': each line of up to 2,047 bytes delivered at its first byte, up to its first NUL;
-// each longer one a line_too_long stop at its first byte; a clean end at the file's size.
+// collect_file::Reader over the scratch file, skipping every line that is not whole, against the
+// file's bytes split at '\n': each line of up to 2,047 bytes with its '\n' and no NUL delivered
+// at its first byte; each longer one a line_too_long stop, a last line without '\n' an
+// unterminated_line stop, a line holding a NUL a nul_in_line stop, in that order, at its first
+// byte with its bytes up to the first NUL (at most 2,047); a clean end at the file's size.
 void checkReader(const std::string& bytes) {
+    using collect_file::errc;
     collect_file::Reader reader;
     if (reader.open(scratchPath())) {
         fuzzFailure("the Reader cannot open the scratch file");
     }
     collect_file::Line line;
+    const size_t limit = collect_file::max_line_size;
     for (size_t start = 0; start < bytes.size();) {
         const size_t newline = bytes.find('\n', start);
         const size_t end = newline == std::string::npos ? bytes.size() : newline;
-        if (end - start < static_cast<size_t>(CollectFileReaderWriter::kLineReadLimit)) {
-            expect(reader.next(line), "Reader::next delivers a line");
-            expect(line.offset == start, "Line::offset is the line's first byte");
-            // Views, not copies: a large input holds tens of thousands of lines.
-            const std::string_view whole = std::string_view(bytes).substr(start, end - start);
-            expect(line.text == whole.substr(0, whole.find('\0')), "the text of Reader::next");
-        } else {
-            expect(!reader.next(line), "Reader::next stops at a long line");
-            expect(reader.error() == collect_file::errc::line_too_long, "line_too_long");
-            expect(reader.position() == start, "the position of the long line");
+        // Views, not copies: a large input holds tens of thousands of lines.
+        const std::string_view whole = std::string_view(bytes).substr(start, end - start);
+        const std::string_view text = whole.substr(0, std::min(whole.find('\0'), limit));
+        const std::error_code expected = whole.size() > limit           ? errc::line_too_long
+                                         : newline == std::string::npos ? errc::unterminated_line
+                                         : text.size() < whole.size()   ? errc::nul_in_line
+                                                                        : std::error_code();
+        expect(reader.next(line) == !expected, "Reader::next delivers whole lines only");
+        expect(reader.error() == expected, "why Reader::next stopped");
+        expect(line.offset == start, "Line::offset is the line's first byte");
+        expect(line.text == text, "the text of Reader::next");
+        if (expected) {
+            expect(reader.position() == start, "the position of a line not whole");
             expect(!reader.skip(), "Reader::skip");
         }
         start = end + 1;

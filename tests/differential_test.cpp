@@ -115,9 +115,11 @@ TEST_F(DifferentialTest, EveryCallAgreesWithTheReferenceReader) {
 }
 
 // collect_file::Reader delivers what the class delivers, line for line, and its offsets are the
-// lines' first bytes; where the class stops at a long line, the Reader skips it and a fresh class
-// object goes on from there.
+// lines' first bytes; where the class delivers a line holding a NUL, the Reader stops at it with
+// the same text and skips it; where the class stops at a long line, the Reader skips it and a
+// fresh class object goes on from there; a last line without '\n' is a stop of the Reader.
 TEST_F(DifferentialTest, ReaderAgreesWithTheClass) {
+    using collect_file::errc;
     std::mt19937_64 random(1202);
     const size_t sizes[] = {3000, 70000, 140000, 400000};
     for (int file = 0; file < 12; ++file) {
@@ -133,23 +135,35 @@ TEST_F(DifferentialTest, ReaderAgreesWithTheClass) {
             ASSERT_TRUE(start == 0 || core.seek(start));
             std::string text;
             unsigned long offset = 0;
-            while (core.readLine(text, offset)) {
-                ASSERT_TRUE(reader.next(line)) << "at " << start;
+            size_t end;
+            while ((end = bytes.find('\n', start)) != std::string::npos &&
+                   core.readLine(text, offset)) {
+                const bool whole = bytes.find('\0', start) >= end;
+                ASSERT_EQ(reader.next(line), whole) << "at " << start;
+                ASSERT_EQ(reader.error(), whole ? std::error_code() : errc::nul_in_line);
                 ASSERT_EQ(line.text, text);
                 ASSERT_EQ(line.offset, start);
-                ASSERT_TRUE(start == 0 || bytes[start - 1] == '\n') << start;
-                ASSERT_EQ(bytes.compare(start, text.size(), text), 0);
+                ASSERT_TRUE(whole || !reader.skip());
                 start = offset + text.size() + 2;  // after the delimiter, by the class's count
+                ASSERT_EQ(start, end + 1);
+            }
+            if (end == std::string::npos && start < bytes.size() &&
+                bytes.size() - start <= collect_file::max_line_size) {
+                ASSERT_FALSE(reader.next(line));
+                ASSERT_EQ(reader.error(), errc::unterminated_line);
+                ASSERT_EQ(line.offset, start);
+                ASSERT_FALSE(reader.skip());
+                start = bytes.size();
             }
             ASSERT_FALSE(reader.next(line));
             ASSERT_EQ(reader.position(), std::min<uint64_t>(start, bytes.size()));
-            if (core.ReadDataFromFile()) {  // the end of the file
+            if (start >= bytes.size()) {
                 ASSERT_FALSE(reader.error()) << reader.error().message();
                 break;
             }
-            ASSERT_EQ(reader.error(), collect_file::errc::line_too_long);
+            ASSERT_EQ(reader.error(), errc::line_too_long);
             ASSERT_FALSE(reader.skip());
-            const size_t end = bytes.find('\n', start);
+            end = bytes.find('\n', start);
             start = end == std::string::npos ? bytes.size() : end + 1;
             ASSERT_EQ(reader.position(), start);
         }

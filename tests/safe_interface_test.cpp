@@ -4,12 +4,14 @@
 
 #include <collect_file/collect_file.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -43,10 +45,20 @@ class SafeInterfaceTest : public TempDirTest {
     }
 };
 
-// What a Reader delivered, front to back, skipping every line too long to read.
+// A stop at a line that is not whole: its first byte, why, and what readers get of it.
+struct Stop {
+    uint64_t offset;
+    std::error_code error;
+    std::string text;
+    bool operator==(const Stop& other) const {
+        return offset == other.offset && error == other.error && text == other.text;
+    }
+};
+
+// What a Reader delivered, front to back, skipping every line that is not whole.
 struct ReadThrough {
     std::vector<std::pair<uint64_t, std::string>> lines;  // offset, text
-    std::vector<uint64_t> skipped;                        // first bytes of the long lines
+    std::vector<Stop> skipped;                            // the lines not whole
     std::error_code error;                                // why it stopped at last
     uint64_t end = 0;                                     // position() at last
 };
@@ -54,15 +66,17 @@ struct ReadThrough {
 ReadThrough readThrough(Reader& reader) {
     ReadThrough result;
     for (;;) {
-        for (const Line& line : reader) {
+        Line line;
+        while (reader.next(line)) {
             result.lines.emplace_back(line.offset, line.text);
         }
         result.error = reader.error();
         result.end = reader.position();
-        if (result.error != errc::line_too_long) {
+        if (result.error.category() != collect_file::error_category()) {
             return result;
         }
-        result.skipped.push_back(reader.position());
+        EXPECT_EQ(line.offset, reader.position());
+        result.skipped.push_back({line.offset, result.error, line.text});
         const std::error_code skipped = reader.skip();
         if (skipped) {
             result.error = skipped;
@@ -278,26 +292,46 @@ TEST_F(SafeInterfaceTest, AFailedWriteOrSyncSticksAndKeepsTheOldFile) {
     }
 }
 
-TEST_F(SafeInterfaceTest, ReaderSkipsLongLinesAndReadsEverythingElse) {
+TEST_F(SafeInterfaceTest, ReaderSkipsLinesNotWholeAndReadsEverythingElse) {
     const std::string a3000(3000, 'L');
     const std::string a2048(2048, 'M');
     const std::string a2047(2047, 'N');
-    const std::string huge(40000, 'H');  // longer than one chunk of the line-end search
+    const std::string huge(40000, 'H');  // longer than one buffer
+    const std::error_code tooLong = errc::line_too_long;
+    const std::error_code nul = errc::nul_in_line;
+    const std::error_code cut = errc::unterminated_line;
     const struct {
         const char* name;
         std::string bytes;
         std::vector<std::pair<uint64_t, std::string>> lines;
-        std::vector<uint64_t> skipped;
+        std::vector<Stop> skipped;
     } cases[] = {
-        {"a long line between two", "a\n" + a3000 + "\nb\n", {{0, "a"}, {3003, "b"}}, {2}},
-        {"2,048 and 2,047 bytes", a2048 + "\n" + a2047 + "\n", {{2049, a2047}}, {0}},
+        {"a long line between two",
+         "a\n" + a3000 + "\nb\n",
+         {{0, "a"}, {3003, "b"}},
+         {{2, tooLong, a3000.substr(0, 2047)}}},
+        {"2,048 and 2,047 bytes",
+         a2048 + "\n" + a2047 + "\n",
+         {{2049, a2047}},
+         {{0, tooLong, a2048.substr(1)}}},
         {"two long lines in a row",
-         "x\n" + a3000 + "\n" + huge + "\ny",
+         "x\n" + a3000 + "\n" + huge + "\ny\n",
          {{0, "x"}, {43004, "y"}},
-         {2, 3003}},
-        {"a long last line without a newline", "a\n" + a3000, {{0, "a"}}, {2}},
-        {"a NUL inside a line", std::string("b\0c\nd\n", 6), {{0, "b"}, {4, "d"}}, {}},
-        {"a last line without a newline", "a\n\nlast", {{0, "a"}, {2, ""}, {3, "last"}}, {}},
+         {{2, tooLong, a3000.substr(0, 2047)}, {3003, tooLong, huge.substr(0, 2047)}}},
+        {"a long last line without a newline",
+         "a\n" + a3000,
+         {{0, "a"}},
+         {{2, tooLong, a3000.substr(0, 2047)}}},
+        {"a long line with a NUL",
+         std::string("x\0", 2) + a3000 + "\ny\n",
+         {{3003, "y"}},
+         {{0, tooLong, "x"}}},
+        {"a NUL inside a line", std::string("b\0c\nd\n", 6), {{4, "d"}}, {{0, nul, "b"}}},
+        {"a NUL before the newline", std::string("ab\0\n", 4), {}, {{0, nul, "ab"}}},
+        {"a last line without a newline", "a\n\nlast", {{0, "a"}, {2, ""}}, {{3, cut, "last"}}},
+        {"a cut last line with a NUL", std::string("a\nb\0c", 5), {{0, "a"}}, {{2, cut, "b"}}},
+        {"a cut last line of 2,047 bytes", a2047, {}, {{0, cut, a2047}}},
+        {"a cut last line of 2,048 bytes", a2048, {}, {{0, tooLong, a2048.substr(1)}}},
         {"empty", "", {}, {}},
     };
     for (const auto& c : cases) {
@@ -357,6 +391,27 @@ TEST_F(SafeInterfaceTest, SeekWorksAfterTheEndAndAfterAStop) {
     EXPECT_EQ(line.text, "one");
 }
 
+TEST_F(SafeInterfaceTest, ALineBeingAppendedStopsUntilItIsWhole) {
+    const std::string path = fileWith("one\npar");
+    Reader reader;
+    ASSERT_FALSE(reader.open(path));
+    Line line;
+    ASSERT_TRUE(reader.next(line));
+    EXPECT_FALSE(reader.next(line));
+    EXPECT_EQ(reader.error(), errc::unterminated_line);
+    EXPECT_EQ(line.text, "par");
+    writeBytes(path, "one\npartial\ntwo\n");  // the appender ends the line, and writes another
+    EXPECT_FALSE(reader.next(line)) << "a stop stays";
+    ASSERT_FALSE(reader.seek(reader.position()));
+    ASSERT_TRUE(reader.next(line));
+    EXPECT_EQ(line.offset, 4u);
+    EXPECT_EQ(line.text, "partial");
+    ASSERT_TRUE(reader.next(line));
+    EXPECT_EQ(line.text, "two");
+    EXPECT_FALSE(reader.next(line));
+    EXPECT_FALSE(reader.error());
+}
+
 TEST_F(SafeInterfaceTest, AReadErrorStopsWithItsErrnoAtTheLineNotRead) {
     if (!kReadsInjectable) {
         GTEST_SKIP() << "the standard library reads where the injector cannot reach";
@@ -386,20 +441,47 @@ TEST_F(SafeInterfaceTest, AReadErrorStopsWithItsErrnoAtTheLineNotRead) {
 TEST_F(SafeInterfaceTest, APipeReadsFrontToBackAndRefusesToSeek) {
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
-    const std::string bytes = "one\n" + std::string(3000, 'L') + "\ntwo\n";
-    ASSERT_EQ(write(ends[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    close(ends[1]);
+    const std::string bytes = "one\n" + std::string(70000, 'L') + "\ntwo\n" + "cut";
+    std::thread writer([&] {
+        EXPECT_EQ(write(ends[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        close(ends[1]);
+    });
     Reader reader;
-    ASSERT_FALSE(reader.open("/proc/self/fd/" + std::to_string(ends[0])));
+    ASSERT_FALSE(reader.open(ends[0]));
     close(ends[0]);
+    const ReadThrough read = readThrough(reader);
+    writer.join();
+    EXPECT_FALSE(read.error);
+    EXPECT_EQ(read.lines,
+              (std::vector<std::pair<uint64_t, std::string>>{{0, "one"}, {70005, "two"}}));
+    ASSERT_EQ(read.skipped.size(), 2u);
+    EXPECT_EQ(read.skipped[0].offset, 4u);
+    EXPECT_EQ(read.skipped[1], (Stop{70009, errc::unterminated_line, "cut"}));
+    EXPECT_EQ(read.end, bytes.size());
+    EXPECT_EQ(reader.seek(0), std::errc::invalid_seek);
+}
+
+TEST_F(SafeInterfaceTest, OpenOfADescriptorReadsFromItsOffsetAndLeavesIt) {
+    const std::string path = fileWith("zero\none\ntwo\n");
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(lseek(fd, 5, SEEK_SET), 5);
+    Reader reader;
+    ASSERT_FALSE(reader.open(fd));
+    const ReadThrough read = readThrough(reader);
+    EXPECT_EQ(read.lines, (std::vector<std::pair<uint64_t, std::string>>{{5, "one"}, {9, "two"}}));
+    EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 5) << "the caller's offset stays";
+    ASSERT_FALSE(reader.seek(0));
     Line line;
     ASSERT_TRUE(reader.next(line));
-    EXPECT_EQ(line.text, "one");
-    EXPECT_FALSE(reader.next(line));
-    EXPECT_EQ(reader.error(), errc::line_too_long);
-    EXPECT_EQ(reader.position(), 4u);
-    EXPECT_EQ(reader.skip(), std::errc::invalid_seek);
-    EXPECT_EQ(reader.seek(0), std::errc::invalid_seek);
+    EXPECT_EQ(line.text, "zero");
+    EXPECT_EQ(close(fd), 0) << "the caller keeps its descriptor";
+    ASSERT_TRUE(reader.next(line)) << "the Reader reads its own";
+    EXPECT_EQ(reader.open(fd), std::errc::bad_file_descriptor);
+    const int writeOnly = ::open(path.c_str(), O_WRONLY);
+    EXPECT_EQ(reader.open(writeOnly), std::errc::bad_file_descriptor);
+    close(writeOnly);
+    EXPECT_FALSE(reader.is_open());
 }
 
 }  // namespace

@@ -13,10 +13,6 @@ namespace collect_file_tool {
 
 namespace {
 
-std::string descriptorPath(int descriptor) {
-    return "/proc/self/fd/" + std::to_string(descriptor);
-}
-
 // Why the copy of a stream ended early, in the system's words.
 std::string copyError(const Pump::Facts& facts) {
     const std::string reason = std::strerror(facts.error);
@@ -67,7 +63,7 @@ bool InputFile::open(const std::string& path, std::uint64_t from) {
             pastEnd_ = true;
             return false;
         }
-        if (const std::error_code error = reader_.open(descriptorPath(descriptor_))) {
+        if (const std::error_code error = reader_.open(descriptor_)) {
             error_ = error.message();
             return false;
         }
@@ -85,7 +81,7 @@ bool InputFile::open(const std::string& path, std::uint64_t from) {
     if (readEnd < 0) {
         return fail(errno);
     }
-    const std::error_code error = reader_.open(descriptorPath(readEnd));
+    const std::error_code error = reader_.open(readEnd);
     ::close(readEnd);
     if (error) {
         error_ = error.message();
@@ -162,6 +158,13 @@ bool InputFile::fileEnding(Line& line, std::uint64_t end) {
     // cut.
     line.ending = n == 2 || end > size_ ? Ending::grew : Ending::none;
     return true;
+}
+
+bool InputFile::takeLineNotWhole() {
+    const std::error_code error = reader_.error();
+    return (error == collect_file::errc::nul_in_line ||
+            error == collect_file::errc::unterminated_line) &&
+           !reader_.skip();
 }
 
 void InputFile::readerStopped() {

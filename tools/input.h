@@ -55,9 +55,9 @@ class LineSource {
 };
 
 // A file by name, or standard input for "-". A regular file is opened once and the library
-// reads that very file (through /proc/self/fd/N). Everything else, and standard input always,
-// is read from where it stands, as the shell gave it, through a Pump; offsets then count from
-// that first byte.
+// reads that very file (through a duplicate of its descriptor). Everything else, and standard input
+// always, is read from where it stands, as the shell gave it, through a Pump; offsets then count
+// from that first byte.
 class InputFile final : public LineSource {
   public:
     InputFile() = default;
@@ -82,7 +82,7 @@ class InputFile final : public LineSource {
         if (stop_ != Stop::reading) {
             return false;
         }
-        if (!reader_.next(line)) {
+        if (!reader_.next(line) && !takeLineNotWhole()) {
             readerStopped();
             return false;
         }
@@ -114,6 +114,10 @@ class InputFile final : public LineSource {
     // had when opened, ends, from the file's own bytes; false, stopped with the system's
     // reason, when they cannot be read.
     bool fileEnding(Line& line, std::uint64_t end);
+    // After the Reader stopped at a line holding a NUL or a last line without '\n', which the
+    // checks look at like any other line: true when it goes on after that line, the line's
+    // offset and what readers get of it left in the Line it was reading into.
+    bool takeLineNotWhole();
     // After the Reader stopped: why, and where.
     void readerStopped();
 
