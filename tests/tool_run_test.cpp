@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "fault_injector.h"
 #include "status.h"
 #include "test_support.h"
 
@@ -90,6 +91,7 @@ class ToolRunTest : public TempDirTest {
         console.errDescriptor = errFd;
         RunResult result;
         result.status = runTool(expanded, console, terminal, terminal);
+        injected_ = fault_injector::disarm();  // a test may have armed it for the run
         if (const int error = out.finish()) {
             say(console, std::string("write error: ") + std::strerror(error));
             result.status = kFailure;
@@ -129,6 +131,7 @@ class ToolRunTest : public TempDirTest {
     }
 
     std::map<std::string, std::string> files_;
+    bool injected_ = false;
 };
 
 TEST_F(ToolRunTest, ChecksShowsAndReportsAsDocumented) {
@@ -417,6 +420,65 @@ TEST_F(ToolRunTest, EveryJsonDocumentHasOneShape) {
             recordTypes(document);
         } catch (const nlohmann::json::exception& e) {
             ADD_FAILURE() << e.what() << "\n" << result.out;
+        }
+    }
+}
+
+// A read of the tool's or of the library's, interrupted once at each read in turn, is resumed:
+// every run prints what a run without a fault prints. An EIO at each read of a stream ends
+// every command with status 2 and the system's reason: never a clean end, never a shorter file.
+TEST_F(ToolRunTest, EveryReadThatFailsOnceIsResumedOrReported) {
+    std::string bytes = "[FULL_DB_ENTRIES]\n" + std::string(3000, 'x') + "\nf1\n" +
+                        std::string("a\0b\n", 4);  // f1 at 3019, a at 3022
+    while (bytes.size() < 200000) {
+        bytes += std::string(99, 'e') + "\n";  // several reads
+    }
+    file("{faults}", bytes + "cut");
+    const std::vector<std::vector<std::string>> commands = {{"check", "/dev/fd/{pipe}"},
+                                                            {"sections", "/dev/fd/{pipe}"},
+                                                            {"show", "/dev/fd/{pipe}", "3019", "3"},
+                                                            {"entries", "full", "/dev/fd/{pipe}"},
+                                                            {"check", "{faults}"},
+                                                            {"show", "{faults}", "3020", "3"}};
+    for (const bool interrupt : {true, false}) {
+        for (const std::vector<std::string>& args : commands) {
+            bool stream = false;
+            for (const std::string& arg : args) {
+                stream |= arg.find("{pipe}") != std::string::npos;
+            }
+            if (!interrupt && !stream) {
+                continue;
+            }
+            SCOPED_TRACE(args[0] + " " + args[1] + (interrupt ? ", EINTR" : ", EIO"));
+            RunResult clean;
+            for (int position = -1; position <= 0 || injected_; ++position) {
+                int ends[2];
+                ASSERT_EQ(pipe(ends), 0);
+                fcntl(ends[1], F_SETPIPE_SZ, 1 << 20);
+                ASSERT_EQ(write(ends[1], bytes.data(), bytes.size()),
+                          static_cast<ssize_t>(bytes.size()));
+                close(ends[1]);
+                files_["{pipe}"] = std::to_string(ends[0]);
+                fault_injector::arm(interrupt ? fault_injector::Fault::kReadInterrupt
+                                              : fault_injector::Fault::kReadError,
+                                    position < 0 ? 1000000 : position, interrupt ? EINTR : EIO);
+                const RunResult result = run(args);
+                close(ends[0]);
+                SCOPED_TRACE("read " + std::to_string(position));
+                if (position < 0) {
+                    clean = result;
+                    EXPECT_EQ(clean.status, 1) << clean.err;
+                } else if (interrupt) {
+                    EXPECT_EQ(result.status, clean.status);
+                    EXPECT_EQ(result.out, clean.out);
+                    EXPECT_EQ(result.err, clean.err);
+                } else if (injected_) {
+                    EXPECT_EQ(result.status, 2) << result.out;
+                    EXPECT_NE(result.err.find("Input/output error"), std::string::npos)
+                        << result.err;
+                    EXPECT_EQ(result.out.find("clean"), std::string::npos) << result.out;
+                }
+            }
         }
     }
 }

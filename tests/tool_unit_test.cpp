@@ -1,6 +1,7 @@
 // The tool's parts called directly: terminal escaping, JSON strings (each parsed by an
 // independent JSON parser), the command line, and the checks on generated files.
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -333,16 +334,21 @@ TEST_F(ToolChecksTest, FindsEveryProblemInAFileAndInAStream) {
          1,
          {"entries-before-marker@0/1"}},
         {"2,047 bytes are read", full + "\n" + std::string(2047, 'x') + "\n", 2, 1, {}},
-        {"2,048 bytes stop the readers",
+        {"2,048 bytes are gone past",
          full + "\n" + std::string(2048, 'x') + "\nf\n",
-         1,
+         3,
          1,
          {"too-long@18"}},
         {"a long line before any marker",
          std::string(3000, 'x') + "\n" + full + "\n",
-         0,
-         0,
-         {"too-long@0"}},
+         2,
+         1,
+         {"too-long@0", "entries-before-marker@0/1"}},
+        {"a long line, a NUL line, a cut last line: all of them",
+         full + "\n" + std::string(3000, 'x') + "\n" + std::string("a\0b\n", 4) + full + "\nc",
+         5,
+         2,
+         {"too-long@18", "nul@3019/1", "no-newline@3041"}},
     };
     for (const Case& c : cases) {
         for (const bool stream : {false, true}) {
@@ -379,17 +385,27 @@ TEST_F(ToolChecksTest, FindsEveryProblemInAFileAndInAStream) {
 // appender stopped at a known byte, is no cut last line.
 TEST_F(ToolChecksTest, AFileThatChangesWhileReadIsReportedAsSuch) {
     const std::string bytes = std::string(FULLENTRYDELIMITER) + "\nf1\nf2\n";  // f2 at 21
+    std::string big = FULLENTRYDELIMITER + std::string("\n");  // lines at 18 + 100 k
+    while (big.size() < 300000) {
+        big += std::string(99, 'e') + "\n";
+    }
     struct Case {
         const char* name;
         std::string content;
         off_t cutTo;           // -1: not cut
         std::string appended;  // after the cut
         std::vector<std::string> problems;
+        bool whileRead = false;  // changed after the first line was read, not before
     };
     const std::vector<Case> cases = {
         {"cut after a whole line", bytes, 21, "", {"ended-early@21/24"}},
-        {"cut inside a line", bytes, 20, "", {"no-newline@18", "ended-early@20/24"}},
+        {"cut inside a line: no line is cut that the file had",
+         bytes,
+         20,
+         "",
+         {"ended-early@20/24"}},
         {"emptied", bytes, 0, "", {"ended-early@0/24"}},
+        {"emptied while read", big, 0, "", {"ended-early@65536/300018"}, true},
         {"a line completed", bytes + "f3 pa", -1, "rt\n", {}},
         {"a line still being written", bytes + "f3 pa", -1, "rt", {"grew-while-read@24/7"}},
     };
@@ -398,10 +414,18 @@ TEST_F(ToolChecksTest, AFileThatChangesWhileReadIsReportedAsSuch) {
         const std::string path = fileWith(c.content);
         InputFile input;
         ASSERT_TRUE(input.open(path)) << input.error();
-        ASSERT_EQ(c.cutTo < 0 || truncate(path.c_str(), c.cutTo) == 0, true);
-        writeBytes(path, readBytes(path) + c.appended);
         std::vector<std::string> found;
         Checker checker([&](const Problem& problem) { found.push_back(describe(problem)); }, true);
+        Line first;
+        if (c.whileRead) {
+            ASSERT_TRUE(input.next(first));  // the Reader has read its first piece
+            checker.line(first);
+        }
+        ASSERT_EQ(c.cutTo < 0 || truncate(path.c_str(), c.cutTo) == 0, true);
+        const int appender = open(path.c_str(), O_WRONLY | O_APPEND);
+        ASSERT_EQ(write(appender, c.appended.data(), c.appended.size()),
+                  static_cast<ssize_t>(c.appended.size()));
+        close(appender);
         checkAll(input, checker, [](const Line&, bool) { return true; });
         EXPECT_EQ(found, c.problems);
     }

@@ -22,7 +22,7 @@ enum class ProblemKind {
     no_newline,             // a cut last line; offset: its first byte
     grew_while_read,        // count: the bytes readers got of a line still being written
     ended_early,            // the end came before the file's size when opened (count)
-    too_long,               // a line of 2,048 bytes or more: readers stop there
+    too_long,               // a line of 2,048 bytes or more: readers cannot deliver it
 };
 
 struct Problem {
@@ -59,18 +59,18 @@ class Checker {
     // for a reader that starts in the middle of a file.
     Checker(Sink sink, bool entriesBeforeMarker);
 
-    // Looks at the next line; whether it is a marker line.
+    // Looks at the next line; whether it is a marker line (never a line too long).
     bool line(const Line& line) {
         ++lines_;
-        const bool marker = isMarker(line.text);
-        if (marker || sections_ == 0 || line.length != line.text.size() ||
+        const bool marker = !line.tooLong && isMarker(line.text);
+        if (marker || sections_ == 0 || line.tooLong || line.length != line.text.size() ||
             line.ending != Ending::newline || line.text.empty() || line.text.back() == '\r') {
             rareLine(line, marker);
         }
         return marker;
     }
-    // Reading stopped: reports a too-long line, an end before the size the file had, and
-    // entries before a marker still pending.
+    // Reading stopped: reports an end before the size the file had, and entries before a
+    // marker still pending.
     void stopped(const LineSource& source);
 
     std::uint64_t lines() const { return lines_; }

@@ -49,18 +49,13 @@ void ProblemTally::add(const Problem& problem) {
     if (count_++ == 0) {
         first_ = problem;
     }
-    if (problem.kind == ProblemKind::too_long) {
-        tooLong_ = problem;
-        hasTooLong_ = true;
-    }
 }
 
 std::string ProblemTally::note(std::string_view name) const {
     if (count_ == 0) {
         return "";
     }
-    const Problem& shownProblem = hasTooLong_ ? tooLong_ : first_;
-    std::string text = atOffset(shownProblem.offset, problemMessage(shownProblem, name));
+    std::string text = atOffset(first_.offset, problemMessage(first_, name));
     if (count_ > 1) {
         text += " (" + plural(count_ - 1, "more problem", "more problems") +
                 ": collect-file check lists them)";

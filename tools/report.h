@@ -33,8 +33,8 @@ std::string checkSummary(std::string_view shownName, std::uint64_t lines, std::u
 std::string sectionsHeading();
 std::string sectionRow(std::string_view marker, std::uint64_t offset, std::uint64_t entries);
 
-// Remembers what the problems of one input were: their count, the first one and a line too
-// long, and every one of them only when `keepAll` (for a JSON document, which lists them after
+// Remembers what the problems of one input were: their count, the first one, and every one of
+// them only when `keepAll` (for a JSON document, which lists them after
 // the lines).
 class ProblemTally {
   public:
@@ -43,15 +43,13 @@ class ProblemTally {
     std::uint64_t count() const { return count_; }
     // Every problem, in the order found, when kept.
     const std::vector<Problem>& kept() const { return kept_; }
-    // One line for standard error: the too-long line if any, else the first problem, and how
-    // many more there are; empty without problems. `name` as it is to be shown.
+    // One line for standard error: the first problem, and how many more there are; empty
+    // without problems. `name` as it is to be shown.
     std::string note(std::string_view name) const;
 
   private:
     std::uint64_t count_ = 0;
     Problem first_{ProblemKind::too_long, 0};
-    Problem tooLong_{ProblemKind::too_long, 0};
-    bool hasTooLong_ = false;
     bool keepAll_;
     std::vector<Problem> kept_;
 };

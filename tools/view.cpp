@@ -100,13 +100,6 @@ int showOne(const Options& options, const std::string& name, JsonDocument* json,
         }
         return printer.print(line) && printer.printed() < options.count;
     });
-    std::string longLine;
-    if (printer.printed() < options.count && input.tooLongLineStart(longLine)) {
-        Line shownPart;
-        shownPart.text = longLine;
-        shownPart.offset = input.stopOffset();
-        printer.print(shownPart);  // the first 2,047 bytes, all that readers get
-    }
     finishJson(json, tally, name, opened, input);
     if (console.out.failed()) {
         return kFailure;
