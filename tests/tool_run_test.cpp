@@ -44,7 +44,11 @@ class ToolRunTest : public TempDirTest {
         // e0 at 0, e1 at 3, [FULL] at 6, a line with a NUL at 24, a cut last line at 30.
         file("{problems}", std::string("e0\ne1\n[FULL_DB_ENTRIES]\nab\0cd\nlast", 34));
         file("{one-line-cut}", "[FULL_DB_ENTRIES]");
-        file("{too-long}", "[FULL_DB_ENTRIES]\n" + std::string(2048, 'x') + "\nafter\n");
+        // A line too long at 18, [DIFF] at 2067.
+        file("{too-long}",
+             "[FULL_DB_ENTRIES]\n" + std::string(2048, 'x') + "\n[DIFF_DB_ENTRIES]\nafter\n");
+        file("{long-nul}",
+             "[FULL_DB_ENTRIES]\n" + std::string("ab\0", 3) + std::string(3000, 'x') + "\nf2\n");
         file("{longest}", "[FULL_DB_ENTRIES]\n" + std::string(2047, 'x') + "\n");
         files_["{missing}"] = pathOf("missing");
         files_["{folder}"] = folder_;
@@ -154,7 +158,11 @@ TEST_F(ToolRunTest, ChecksShowsAndReportsAsDocumented) {
          {"check", "{one-line-cut}"},
          1,
          {"{one-line-cut}: offset 0: last line has no newline", "1 line, 1 section, 1 problem"}},
-        {"a line too long", {"check", "{too-long}"}, 1, {"offset 18: line of 2,048 bytes or more"}},
+        {"a line too long, and what follows it",
+         {"check", "{too-long}"},
+         1,
+         {"{too-long}: offset 18: line of 2,048 bytes or more: readers cannot deliver it whole\n",
+          "{too-long}: 4 lines, 2 sections, 1 problem\n"}},
         {"a line of 2,047 bytes is fine", {"check", "{longest}"}, 0, {"clean\n"}},
         {"a CRLF marker", {"check", "{crlf}"}, 1, {"{crlf}: offset 0: marker line ends in \\r"}},
         {"a CRLF marker after a section",
@@ -194,10 +202,11 @@ TEST_F(ToolRunTest, ChecksShowsAndReportsAsDocumented) {
           "[FULL_DB_ENTRIES]               0          2\n"
           "[DIFF_DB_ENTRIES]              24          1\n"
           "[SYSTEM_DB_ENTRIES]            45          0\n"}},
-        {"sections of a file with a line too long",
+        {"sections after a line too long",
          {"sections", "{too-long}"},
          1,
-         {"[FULL_DB_ENTRIES]"},
+         {"[FULL_DB_ENTRIES]               0          1\n",
+          "[DIFF_DB_ENTRIES]            2067          1\n"},
          {"offset 18: line of 2,048 bytes or more"}},
         {"sections of a cut file",
          {"sections", "{one-line-cut}"},
@@ -238,10 +247,15 @@ TEST_F(ToolRunTest, ChecksShowsAndReportsAsDocumented) {
          2,
          {},
          {"offset 65 is past the end of the file (65 bytes)"}},
-        {"show a line too long: what readers get",
-         {"show", "{too-long}", "18"},
+        {"show a line too long: what readers get, and on",
+         {"show", "{too-long}", "18", "2"},
          1,
-         {std::string(2047, 'x') + "\n"},
+         {std::string(2047, 'x') + "\n[DIFF_DB_ENTRIES]\n"},
+         {"line of 2,048 bytes or more"}},
+        {"show a line too long with a NUL: the bytes before it",
+         {"show", "{long-nul}", "18", "2"},
+         1,
+         {"ab\nf2\n"},
          {"line of 2,048 bytes or more"}},
         {"show from the middle of a line says so",
          {"show", "{clean}", "43"},
@@ -269,6 +283,11 @@ TEST_F(ToolRunTest, ChecksShowsAndReportsAsDocumented) {
          0,
          {"==> {clean} <==\nd1\n\n==> {two-full} <==\n"}},
         {"entries of an empty section", {"entries", "system", "{clean}"}, 0},
+        {"entries after a line too long",
+         {"entries", "diff", "{too-long}"},
+         1,
+         {"after\n"},
+         {"offset 18: line of 2,048 bytes or more"}},
         {"entries of a file with a problem",
          {"entries", "full", "{problems}"},
          1,

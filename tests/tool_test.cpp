@@ -4,7 +4,9 @@
 
 #include <fcntl.h>
 #include <pty.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -45,29 +47,6 @@ enum class Output {
 
 const int kNobody = 65534;
 
-// Whether the tool runs at all as nobody: not where the build lies in a folder that only its
-// owner may enter (root's home on a fresh machine, say).
-bool nobodyRunsTheTool() {
-    static const bool runs = [] {
-        const pid_t child = fork();
-        if (child == 0) {
-            const int null = open("/dev/null", O_WRONLY);
-            dup2(null, 1);
-            dup2(null, 2);
-            setenv("LLVM_PROFILE_FILE", "/dev/null", 1);
-            if (setgid(kNobody) == 0 && setuid(kNobody) == 0) {
-                execl(COLLECT_FILE_TOOL_PATH, COLLECT_FILE_TOOL_PATH, "--version",
-                      static_cast<char*>(nullptr));
-            }
-            _exit(127);
-        }
-        int status = 0;
-        return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
-               WEXITSTATUS(status) == 0;
-    }();
-    return runs;
-}
-
 // AddressSanitizer's allocator keeps freed memory for itself, and more of it the more the tool
 // allocates, so that a sanitized tool's resident memory grows where the tool holds nothing.
 #ifndef __has_feature
@@ -101,8 +80,9 @@ struct ToolCase {
     uint64_t skip = 0;
     std::string fault = "";  // COLLECT_FILE_FAULT for the injector, loaded into the tool
     Output output = Output::kFile;
-    long maxResidentMb = 0;  // 0: not measured
-    bool asNobody = false;   // when the test runs as root, the tool runs as nobody
+    long maxResidentMb = 0;    // 0: not measured
+    bool asNobody = false;     // when the test runs as root, the tool runs as nobody
+    bool withoutProc = false;  // in a mount namespace of its own, without /proc
 
     ToolCase& out(std::vector<std::string> parts) { return outParts = std::move(parts), *this; }
     ToolCase& outLacks(std::string part) { return notInOut = std::move(part), *this; }
@@ -117,6 +97,7 @@ struct ToolCase {
     ToolCase& withFault(std::string armed) { return fault = std::move(armed), *this; }
     ToolCase& memoryBelow(long megabytes) { return maxResidentMb = megabytes, *this; }
     ToolCase& nobody() { return asNobody = true, *this; }
+    ToolCase& noProc() { return withoutProc = true, *this; }
 };
 
 ToolCase row(std::string name, std::vector<std::string> args, int status) {
@@ -127,23 +108,18 @@ ToolCase row(std::string name, std::vector<std::string> args, int status) {
     return c;
 }
 
-// Writes bytes (or, endless, "y\n" until the reader is gone) into fd and closes it.
+// Writes bytes (or, endless, "y\n" until the reader is gone) into fd and closes it. A write
+// that fails ends it: the tool stopped reading, and its result tells the rest.
 void feed(int fd, std::string bytes, bool endless) {
-    if (endless) {
-        std::string chunk;
-        while (chunk.size() < 65536) {
-            chunk += "y\n";
+    while (endless && bytes.size() < 65536) {
+        bytes += "y\n";
+    }
+    for (size_t done = 0; done < bytes.size();) {
+        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n <= 0) {
+            break;
         }
-        while (write(fd, chunk.data(), chunk.size()) > 0) {
-        }
-    } else {
-        for (size_t done = 0; done < bytes.size();) {
-            const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-            if (n <= 0) {
-                break;  // the tool stopped reading; its result tells the rest
-            }
-            done += static_cast<size_t>(n);
-        }
+        done = (done + static_cast<size_t>(n)) % (endless ? bytes.size() : SIZE_MAX);
     }
     close(fd);
 }
@@ -276,6 +252,11 @@ class ToolTest : public TempDirTest {
                 if (setgid(kNobody) != 0 || setuid(kNobody) != 0) {
                     _exit(126);
                 }
+            }
+            if (c.withoutProc && (unshare(CLONE_NEWNS) != 0 ||
+                                  mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                                  mount("none", "/proc", "tmpfs", 0, nullptr) != 0)) {
+                _exit(125);
             }
             alarm(kTimeLimitSeconds);
             execv(argv[0], argv.data());
@@ -433,7 +414,8 @@ TEST_F(ToolTest, RunsAsNobody) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "only root can run the tool as nobody";
     }
-    if (!nobodyRunsTheTool()) {
+    if (run(row("", {"--version"}, 0).nobody()).status != 0) {
+        // Where the build lies in a folder that only its owner may enter (root's home, say).
         GTEST_SKIP() << "nobody cannot run the tool where it was built";
     }
     check({
@@ -444,6 +426,21 @@ TEST_F(ToolTest, RunsAsNobody) {
             .from(Input::kRedirect, "{root-only}")
             .out({"-: 2 lines, 1 section, clean\n"})
             .nobody(),
+    });
+}
+
+// Without /proc mounted, files, standard input and standard input as a file are read.
+TEST_F(ToolTest, ReadsWithoutProc) {
+    if (run(row("", {"--version"}, 0).noProc()).status != 0) {
+        GTEST_SKIP() << "no mount namespace of its own for the tool here";
+    }
+    check({
+        row("a file", {"check", "{clean}"}, 0).out({"6 lines, 3 sections, clean\n"}).noProc(),
+        row("standard input", {"check"}, 0).from(Input::kPipe, "{clean}").noProc(),
+        row("standard input as a file", {"show", "-", "0"}, 0)
+            .from(Input::kRedirect, "{clean}", 24)
+            .out({"[DIFF_DB_ENTRIES]\n"})
+            .noProc(),
     });
 }
 
