@@ -1,13 +1,26 @@
 #include "json.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "text.h"
 
 namespace collect_file_tool {
 
 namespace {
+
+const char kReplacement[] = "\xef\xbf\xbd";  // U+FFFD
+
+// The most bytes escapeInto() writes for one byte of text (\u00XX), and the room it may write
+// past them.
+const std::size_t kEscapedPerByte = 6;
+const std::size_t kEscapeSlack = 16;
 
 // The ASCII bytes that a JSON string holds as they are: printable, but for `"` and `\`.
 constexpr std::array<bool, 256> kKeptAscii = [] {
@@ -18,39 +31,106 @@ constexpr std::array<bool, 256> kKeptAscii = [] {
     return kept;
 }();
 
-const char kReplacement[] = "\xef\xbf\xbd";  // U+FFFD
+// Copies the bytes at s[i] (of `n`) to `to`, advancing both, up to the first byte that needs
+// more than a copy (a control, DEL, a byte of 0x80 or more) or the end. `"` and `\` are escaped
+// on the way. `to` needs kEscapeSlack bytes of room beyond what it is given: with SSE2 sixteen
+// bytes are looked at and stored at a time.
+inline void copyPlain(const unsigned char* s, std::size_t n, std::size_t& i, char*& to) {
+#if defined(__SSE2__)
+    const __m128i space = _mm_set1_epi8(0x20);
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i del = _mm_set1_epi8(0x7f);
+    alignas(16) unsigned char block[32] = {};
+    while (i < n && n >= 16) {
+        unsigned count = 16;
+        unsigned shift = 0;  // the bytes of the block before s[i]: the text's last sixteen
+        __m128i bytes;
+        if (i + 16 <= n) {
+            bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+        } else {
+            count = static_cast<unsigned>(n - i);
+            shift = 16 - count;
+            bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + n - 16));
+        }
+        // Signed: a byte of 0x80 or more is below the space too.
+        const unsigned other = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
+                                   _mm_cmplt_epi8(bytes, space), _mm_cmpeq_epi8(bytes, del)))) >>
+                               shift;
+        const unsigned plain = static_cast<unsigned>(__builtin_ctz(other | (1u << count)));
+        unsigned escaped = (static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
+                                _mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)))) >>
+                            shift) &
+                           ((1u << plain) - 1);
+        // Where the pieces between escapes are copied from: the text itself while sixteen bytes
+        // past the block are still in it (no store to wait for), else the block.
+        const unsigned char* from = s + i;
+        if (shift != 0 || i + 32 > n) {
+            _mm_store_si128(reinterpret_cast<__m128i*>(block), bytes);
+            from = block + shift;
+        }
+        // The first `"` or `\` (or none: `at` is then `plain`) without a branch to mispredict;
+        // a second one in sixteen bytes is rare.
+        unsigned done = 0;
+        do {
+            const auto at = static_cast<unsigned>(__builtin_ctz(escaped | (1u << plain)));
+            std::memcpy(to, from + done, 16);
+            to += at - done;
+            *to = '\\';
+            to += at < plain ? 1 : 0;
+            done = at;
+            escaped &= escaped - 1;
+        } while (escaped != 0);
+        std::memcpy(to, from + done, 16);
+        to += plain - done;
+        i += plain;
+        if (plain < count) {
+            return;
+        }
+    }
+#endif
+    for (; i < n; ++i) {
+        if (kKeptAscii[s[i]]) {
+            *to++ = static_cast<char>(s[i]);
+        } else if (s[i] == '"' || s[i] == '\\') {
+            *to++ = '\\';
+            *to++ = static_cast<char>(s[i]);
+        } else {
+            return;
+        }
+    }
+}
 
-// Escapes `text` into `put` (called with each piece, a string_view), the quotes not included:
-// each run of bytes kept as they are goes out in one piece. Whether every byte was kept or
-// escaped, none replaced.
-template <typename Put>
-bool escape(std::string_view text, Put&& put) {
+// Escapes `text` into `to`, which has room for kEscapedPerByte bytes per byte of text and
+// kEscapeSlack more, the quotes not included; the end of what it wrote. Runs of bytes kept as they
+// are go in one piece. `wellFormed` becomes false when a byte was replaced.
+char* escapeInto(std::string_view text, char* to, bool& wellFormed) {
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
-    bool wellFormed = true;
-    std::size_t run = 0;  // the first byte not yet put
     for (std::size_t i = 0; i < n;) {
-        if (kKeptAscii[s[i]]) {
-            ++i;
-            continue;
+        copyPlain(s, n, i, to);
+        if (i == n) {
+            break;
         }
         std::size_t length = 1;
         if (s[i] >= 0x80) {
             length = utf8Length(text.substr(i));
             const bool c1 = length == 2 && s[i] == 0xc2 && s[i + 1] < 0xa0;
             if (length > 0 && !c1 && !isBidiControl(s + i, length)) {
+                std::memcpy(to, s + i, length);
+                to += length;
                 i += length;
                 continue;
             }
         }
-        put(text.substr(run, i - run));
         if (length == 0) {
-            put(std::string_view(kReplacement, 3));
+            std::memcpy(to, kReplacement, 3);
+            to += 3;
             wellFormed = false;
             length = 1;
         } else if (s[i] == '"' || s[i] == '\\') {
-            const char escaped[2] = {'\\', static_cast<char>(s[i])};
-            put(std::string_view(escaped, 2));
+            *to++ = '\\';
+            *to++ = static_cast<char>(s[i]);
         } else {
             // A control character: its code point from its one, two or three bytes.
             const unsigned code = length == 1 ? s[i]
@@ -64,22 +144,23 @@ bool escape(std::string_view text, Put&& put) {
                                      kHex[(code >> 8) & 15],
                                      kHex[(code >> 4) & 15],
                                      kHex[code & 15]};
-            put(std::string_view(escaped, 6));
+            std::memcpy(to, escaped, 6);
+            to += 6;
         }
         i += length;
-        run = i;
     }
-    put(text.substr(run));
-    return wellFormed;
+    return to;
 }
 
 }  // namespace
 
 std::string jsonString(std::string_view text) {
-    std::string result = "\"";
-    result.reserve(text.size() + 2);
-    escape(text, [&](std::string_view piece) { result.append(piece); });
-    return result + "\"";
+    std::string result(text.size() * kEscapedPerByte + kEscapeSlack + 2, '"');
+    bool wellFormed = true;
+    char* end = escapeInto(text, &result[1], wellFormed);
+    *end++ = '"';
+    result.resize(static_cast<std::size_t>(end - result.data()));
+    return result;
 }
 
 std::string base64(std::string_view bytes) {
@@ -129,14 +210,32 @@ void JsonDocument::element() {
 }
 
 void JsonDocument::line(const Line& line) {
-    element();
-    out_.put("{\"offset\": ");
-    number(line.offset);
-    out_.put(", \"text\": ");
-    if (!string(line.text)) {
-        out_.put(", \"base64\": \"" + base64(line.text) + "\"");
+    // The whole element in one piece of the output's buffer: most of what show --json and
+    // entries --json write.
+    static constexpr char kStart[] = ", {\"offset\": ";
+    static constexpr char kText[] = ", \"text\": \"";
+    char* to = out_.reserve(line.text.size() * kEscapedPerByte + kEscapeSlack + 64);
+    if (firstElement_) {
+        std::memcpy(to, kStart + 2, sizeof kStart - 3);
+        to += sizeof kStart - 3;
+        firstElement_ = false;
+    } else {
+        std::memcpy(to, kStart, sizeof kStart - 1);
+        to += sizeof kStart - 1;
     }
-    out_.put('}');
+    to = std::to_chars(to, to + 20, line.offset).ptr;
+    std::memcpy(to, kText, sizeof kText - 1);
+    to += sizeof kText - 1;
+    bool wellFormed = true;
+    to = escapeInto(line.text, to, wellFormed);
+    *to++ = '"';
+    if (wellFormed) {
+        *to++ = '}';
+        out_.commit(to);
+        return;
+    }
+    out_.commit(to);
+    out_.put(", \"base64\": \"" + base64(line.text) + "\"}");
 }
 
 void JsonDocument::section(std::string_view marker, std::uint64_t offset, std::uint64_t entries) {
@@ -205,11 +304,18 @@ void JsonDocument::finish() {
     out_.put("]}\n");
 }
 
-bool JsonDocument::string(std::string_view text) {
-    out_.put('"');
-    const bool wellFormed = escape(text, [this](std::string_view piece) { out_.put(piece); });
-    out_.put('"');
-    return wellFormed;
+void JsonDocument::string(std::string_view text) {
+    const std::size_t room = text.size() * kEscapedPerByte + kEscapeSlack + 2;
+    if (room > Output::kPiece) {
+        out_.put(jsonString(text));
+        return;
+    }
+    char* to = out_.reserve(room);
+    *to++ = '"';
+    bool wellFormed = true;
+    to = escapeInto(text, to, wellFormed);
+    *to++ = '"';
+    out_.commit(to);
 }
 
 void JsonDocument::number(std::uint64_t value) {

@@ -8,8 +8,8 @@
 //    "line_count": N, "section_count": N,                              check
 //    "error": null | {"offset": N | null, "message": TEXT}}            every command
 //
-// A key has one type wherever it appears. Line text is escaped in runs: the bytes that stay as
-// they are go out in one piece.
+// A key has one type wherever it appears. Text is escaped straight into the output's buffer,
+// each run of bytes that stay as they are in one piece.
 
 #ifndef COLLECT_FILE_TOOL_JSON_H
 #define COLLECT_FILE_TOOL_JSON_H
@@ -64,8 +64,8 @@ class JsonDocument {
   private:
     // The comma before an element of the open array, but for its first.
     void element();
-    // A string value, escaped; whether it was well-formed UTF-8 (every byte kept).
-    bool string(std::string_view text);
+    // A string value, escaped.
+    void string(std::string_view text);
     void number(std::uint64_t value);
 
     Output& out_;

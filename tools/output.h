@@ -47,6 +47,18 @@ class Output {
             put('\n');
         }
     }
+    // Room for `n` more bytes (at most kPiece) in the buffer, written at the pointer returned
+    // and then added with commit(end of what was written). Writes what is pending first when
+    // the room is not there.
+    char* reserve(std::size_t n) {
+        if (n > kPiece - used_) {
+            flush();
+        }
+        return buffer_.get() + used_;
+    }
+    void commit(const char* end) { used_ = static_cast<std::size_t>(end - buffer_.get()); }
+    static const std::size_t kPiece = 65536;
+
     // Writes what is pending; false once any write failed.
     bool flush();
     bool failed() const { return error_ != 0; }
@@ -56,8 +68,6 @@ class Output {
     int finish();
 
   private:
-    static const std::size_t kPiece = 65536;
-
     // put() of text that does not fit in what is left of the buffer.
     void putPastBuffer(std::string_view text);
     // Writes all of `bytes` unless a write failed, now or before.
