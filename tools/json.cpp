@@ -5,10 +5,7 @@
 #include <charconv>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "json_blocks.h"
 #include "text.h"
 
 namespace collect_file_tool {
@@ -20,7 +17,7 @@ const char kReplacement[] = "\xef\xbf\xbd";  // U+FFFD
 // The most bytes escapeInto() writes for one byte of text (\u00XX), and the room it may write
 // past them.
 const std::size_t kEscapedPerByte = 6;
-const std::size_t kEscapeSlack = 16;
+const std::size_t kEscapeSlack = 32;
 
 // The ASCII bytes that a JSON string holds as they are: printable, but for `"` and `\`.
 constexpr std::array<bool, 256> kKeptAscii = [] {
@@ -33,60 +30,15 @@ constexpr std::array<bool, 256> kKeptAscii = [] {
 
 // Copies the bytes at s[i] (of `n`) to `to`, advancing both, up to the first byte that needs
 // more than a copy (a control, DEL, a byte of 0x80 or more) or the end. `"` and `\` are escaped
-// on the way. `to` needs kEscapeSlack bytes of room beyond what it is given: with SSE2 sixteen
-// bytes are looked at and stored at a time.
+// on the way. `to` needs kEscapeSlack bytes of room beyond what it is given: whole blocks of
+// bytes are looked at and stored at a time, 32 with AVX2, else 16.
 inline void copyPlain(const unsigned char* s, std::size_t n, std::size_t& i, char*& to) {
-#if defined(__SSE2__)
-    const __m128i space = _mm_set1_epi8(0x20);
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i del = _mm_set1_epi8(0x7f);
-    alignas(16) unsigned char block[32] = {};
-    while (i < n && n >= 16) {
-        unsigned count = 16;
-        unsigned shift = 0;  // the bytes of the block before s[i]: the text's last sixteen
-        __m128i bytes;
-        if (i + 16 <= n) {
-            bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-        } else {
-            count = static_cast<unsigned>(n - i);
-            shift = 16 - count;
-            bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + n - 16));
-        }
-        // Signed: a byte of 0x80 or more is below the space too.
-        const unsigned other = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
-                                   _mm_cmplt_epi8(bytes, space), _mm_cmpeq_epi8(bytes, del)))) >>
-                               shift;
-        const unsigned plain = static_cast<unsigned>(__builtin_ctz(other | (1u << count)));
-        unsigned escaped = (static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
-                                _mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)))) >>
-                            shift) &
-                           ((1u << plain) - 1);
-        // Where the pieces between escapes are copied from: the text itself while sixteen bytes
-        // past the block are still in it (no store to wait for), else the block.
-        const unsigned char* from = s + i;
-        if (shift != 0 || i + 32 > n) {
-            _mm_store_si128(reinterpret_cast<__m128i*>(block), bytes);
-            from = block + shift;
-        }
-        // The first `"` or `\` (or none: `at` is then `plain`) without a branch to mispredict;
-        // a second one in sixteen bytes is rare.
-        unsigned done = 0;
-        do {
-            const auto at = static_cast<unsigned>(__builtin_ctz(escaped | (1u << plain)));
-            std::memcpy(to, from + done, 16);
-            to += at - done;
-            *to = '\\';
-            to += at < plain ? 1 : 0;
-            done = at;
-            escaped &= escaped - 1;
-        } while (escaped != 0);
-        std::memcpy(to, from + done, 16);
-        to += plain - done;
-        i += plain;
-        if (plain < count) {
-            return;
-        }
+#if defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) {
+        copyPlainAvx2(s, n, i, to);
+    } else {
+        copyBlocks<Sse2>(s, n, i, to);
     }
 #endif
     for (; i < n; ++i) {
