@@ -12,6 +12,7 @@
 #include "checks.h"
 #include "input.h"
 #include "json.h"
+#include "json_blocks.h"
 #include "test_support.h"
 #include "text.h"
 
@@ -116,6 +117,30 @@ TEST(ToolTextTest, JsonStringsParseAndKeepEveryCharacter) {
     EXPECT_EQ(base64(std::string("\xff\x00\x80\x7f", 4)), "/wCAfw==");
     EXPECT_EQ(base64("abc"), "YWJj");
     EXPECT_EQ(base64("ab"), "YWI=");
+}
+
+// The SSE2 copy, which processors without AVX2 take, escapes as jsonString() does here, at every
+// length and with `"` and `\` anywhere.
+TEST(ToolTextTest, TheSse2CopyEscapesAsTheToolDoes) {
+#if defined(__x86_64__)
+    std::string text;
+    for (std::size_t length = 0; length < 100; ++length) {
+        SCOPED_TRACE(length);
+        text += length % 7 == 3    ? '"'
+                : length % 11 == 5 ? '\\'
+                                   : static_cast<char>('a' + length % 26);
+        std::string escaped(text.size() * 6 + 64, '\0');
+        char* to = &escaped[0];
+        std::size_t i = 0;
+        copyBlocks<Sse2>(reinterpret_cast<const unsigned char*>(text.data()), text.size(), i, to);
+        for (; i < text.size(); ++i) {  // what is left for json.cpp's byte loop
+            to = text[i] == '"' || text[i] == '\\' ? (*to++ = '\\', to) : to;
+            *to++ = text[i];
+        }
+        escaped.resize(static_cast<std::size_t>(to - escaped.data()));
+        EXPECT_EQ("\"" + escaped + "\"", jsonString(text));
+    }
+#endif
 }
 
 // The truncate hint names the file as one shell word: the shell gives back the path.
