@@ -359,6 +359,9 @@ TEST_F(ToolTest, ExitsAndReadsAsAProcess) {
         row("standard input read from where it stands", {"show", "-", "0"}, 0)
             .from(Input::kRedirect, "{clean}", 24)
             .out({"[DIFF_DB_ENTRIES]\n"}),
+        row("show reads standard input forward", {"show", "--offsets", "-", "24", "1"}, 0)
+            .from(Input::kRedirect, "{clean}")
+            .out({"24:[DIFF_DB_ENTRIES]\n"}),
         row("check from where standard input stands", {"check"}, 0)
             .from(Input::kRedirect, "{clean}", 24)
             .out({"-: 3 lines, 2 sections, clean\n"}),

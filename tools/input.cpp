@@ -83,8 +83,8 @@ bool InputFile::open(const std::string& path, std::uint64_t from) {
     } else {
         // The Reader counts a regular file's offsets from its first byte, a pipe's from where
         // it stands; the tool counts both from where the input stood.
-        const off_t stood = S_ISREG(status.st_mode) ? ::lseek(descriptor_, 0, SEEK_CUR) : 0;
-        base_ = stood > 0 ? 0 - static_cast<std::uint64_t>(stood) : from;
+        const off_t stood = S_ISREG(status.st_mode) ? ::lseek(descriptor_, 0, SEEK_CUR) : -1;
+        base_ = stood >= 0 ? 0 - static_cast<std::uint64_t>(stood) : from;
         std::vector<char> bytes(static_cast<std::size_t>(
             std::min<std::uint64_t>(std::max<std::uint64_t>(from, 1), kForwardPiece)));
         for (std::uint64_t left = from; left > 0;) {
