@@ -89,9 +89,9 @@ inline void copyBlocks(const unsigned char* s, std::size_t n, std::size_t& i, ch
         const auto plain = static_cast<unsigned>(__builtin_ctzll((V::other(bytes) >> shift) | end));
         std::uint64_t escaped = (V::escaped(bytes) >> shift) & ((std::uint64_t{1} << plain) - 1);
         // Where the pieces between escapes are copied from: the text itself while a block past
-        // this one is still in it (no store to wait for), else a copy of the block.
+        // the plain bytes is still in it (no store to wait for), else a copy of the block.
         const unsigned char* from = s + i;
-        if (shift != 0 || i + 2 * kWidth > n) {
+        if (shift != 0 || i + plain + kWidth > n) {
             V::store(block, bytes);
             from = block + shift;
         }
