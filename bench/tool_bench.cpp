@@ -59,10 +59,13 @@ bool bareLoop(const std::string& path) {
     return readWithReadLineOffset(path) == lineCount();
 }
 
+// The tool with `args`, "FILE" standing for the file's path.
 std::function<bool(const std::string&)> tool(std::vector<std::string> args) {
     return [args](const std::string& path) {
         std::vector<std::string> withFile = args;
-        withFile.insert(withFile.begin() + 1, path);
+        for (std::string& arg : withFile) {
+            arg = arg == "FILE" ? path : arg;
+        }
         const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
         collect_file_tool::Output out(devNull);
         collect_file_tool::Console console{out};
@@ -72,18 +75,28 @@ std::function<bool(const std::string&)> tool(std::vector<std::string> args) {
 }
 
 const char kBare[] = "tool/headline+markers/readLine(line, offset) loop";
+const char kShow[] = "tool/headline+markers/collect-file show FILE 0 ALL";
+const char kEntries[] = "tool/headline+markers/collect-file entries full FILE";
+const double kJsonTarget = 1.5;  // a command's --json against its text
+const std::string kAll = std::to_string(UINT64_MAX);
 
 const int registered = registerTable({
     {kBare, benchOnToolFile(bareLoop)},
     {"tool/headline+markers/collect-file check",
-     benchOnToolFile(tool({"check"})),
+     benchOnToolFile(tool({"check", "FILE"})),
      {{kBare, kToolTarget}}},
     {"tool/headline+markers/collect-file sections",
-     benchOnToolFile(tool({"sections"})),
+     benchOnToolFile(tool({"sections", "FILE"})),
      {{kBare, kToolTarget}}},
-    {"tool/headline+markers/collect-file entries FILE full",
-     benchOnToolFile(tool({"entries", "full"})),
-     {{kBare, kToolTarget}}},
+    {kEntries, benchOnToolFile(tool({"entries", "full", "FILE"})), {{kBare, kToolTarget}}},
+    {kShow, benchOnToolFile(tool({"show", "FILE", "0", kAll})), {{kBare, kToolTarget}}},
+    // JSON against the same command's text, side by side.
+    {"tool/headline+markers/collect-file show --json FILE 0 ALL",
+     benchOnToolFile(tool({"show", "--json", "FILE", "0", kAll})),
+     {{kShow, kJsonTarget}}},
+    {"tool/headline+markers/collect-file entries --json full FILE",
+     benchOnToolFile(tool({"entries", "--json", "full", "FILE"})),
+     {{kEntries, kJsonTarget}}},
 });
 
 }  // namespace

@@ -1,7 +1,8 @@
 // Feeds arbitrary bytes to the tool's terminal escaping and JSON strings. Every output must be
 // valid UTF-8 with no control character left raw; every JSON string must parse, and give back
-// the input when the input was valid UTF-8; an escaped text must give back its input byte for
-// byte. A second JSON parser, independent of the tool, judges UTF-8 and JSON.
+// the input when the input was valid UTF-8, and its base64 give it back always, as a line of
+// show --json comes back; an escaped text must give back its input byte for byte. A second JSON
+// parser, independent of the tool, judges UTF-8 and JSON.
 
 #include <cstdint>
 #include <nlohmann/json.hpp>
@@ -60,6 +61,31 @@ bool unescape(const std::string& text, std::string& bytes) {
     return true;
 }
 
+// Undoes base64 (RFC 4648, padded); false for anything else.
+bool fromBase64(const std::string& text, std::string& bytes) {
+    const std::string digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    bytes.clear();
+    if (text.size() % 4 != 0) {
+        return false;
+    }
+    unsigned bits = 0;
+    int count = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '=') {
+            return i + 2 >= text.size();
+        }
+        const size_t digit = digits.find(text[i]);
+        if (digit == std::string::npos) {
+            return false;
+        }
+        bits = (bits << 6) | static_cast<unsigned>(digit);
+        if ((count += 6) >= 8) {
+            bytes += static_cast<char>((bits >> (count -= 8)) & 0xff);
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -95,6 +121,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (validUtf8(input) && parsed.get<std::string>() != input) {
         fuzzFailure("JSON string of valid UTF-8 does not give back its input");
+    }
+    if (!fromBase64(collect_file_tool::base64(input), back) || back != input) {
+        fuzzFailure("base64 does not give back its input");
     }
     return 0;
 }

@@ -1,6 +1,7 @@
 // The tool's parts called directly: terminal escaping, JSON strings (each parsed by an
 // independent JSON parser), the command line, and the checks on generated files.
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -11,6 +12,7 @@
 #include "checks.h"
 #include "input.h"
 #include "json.h"
+#include "json_blocks.h"
 #include "test_support.h"
 #include "text.h"
 
@@ -47,6 +49,10 @@ TEST(ToolTextTest, EscapesForATerminalAtEveryRangeEdge) {
         {"a surrogate", "\xed\xa0\x80", "\\xed\\xa0\\x80"},
         {"past U+10FFFF", "\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},
         {"a bad lead byte, then U+009F", "\xc2\xc2\x9f", "\\xc2\\xc2\\x9f"},
+        {"bidirectional controls at each end", "\xe2\x80\xaa\xe2\x80\xae\xe2\x81\xa6\xe2\x81\xa9",
+         "\\xe2\\x80\\xaa\\xe2\\x80\\xae\\xe2\\x81\\xa6\\xe2\\x81\\xa9"},
+        {"their neighbours are kept", "\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa",
+         "\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -89,6 +95,11 @@ TEST(ToolTextTest, JsonStringsParseAndKeepEveryCharacter) {
         {"a lead byte before a quote", "\xc3\"", "\"" + replacement + "\\\"\"", replacement + "\""},
         {"a cut sequence at the end", "z\xe2\x82", "\"z" + replacement + replacement + "\"",
          "z" + replacement + replacement},
+        {"bidirectional controls, for a terminal",
+         "a\xe2\x80\xaa\xe2\x80\xae\xe2\x81\xa6\xe2\x81\xa9", "\"a\\u202a\\u202e\\u2066\\u2069\"",
+         "a\xe2\x80\xaa\xe2\x80\xae\xe2\x81\xa6\xe2\x81\xa9"},
+        {"their neighbours as they are", "\xe2\x80\xa9\xe2\x81\xaa", "\"\xe2\x80\xa9\xe2\x81\xaa\"",
+         "\xe2\x80\xa9\xe2\x81\xaa"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -102,8 +113,34 @@ TEST(ToolTextTest, JsonStringsParseAndKeepEveryCharacter) {
             ADD_FAILURE() << "not JSON: " << json << ": " << e.what();
         }
     }
-    EXPECT_EQ(jsonNumberOrNull(18446744073709551615u, true), "18446744073709551615");
-    EXPECT_EQ(jsonNumberOrNull(7, false), "null");
+    EXPECT_EQ(base64(""), "");
+    EXPECT_EQ(base64(std::string("\xff\x00\x80\x7f", 4)), "/wCAfw==");
+    EXPECT_EQ(base64("abc"), "YWJj");
+    EXPECT_EQ(base64("ab"), "YWI=");
+}
+
+// The SSE2 copy, which processors without AVX2 take, escapes as jsonString() does here, at every
+// length and with `"` and `\` anywhere.
+TEST(ToolTextTest, TheSse2CopyEscapesAsTheToolDoes) {
+#if defined(__x86_64__)
+    std::string text;
+    for (std::size_t length = 0; length < 100; ++length) {
+        SCOPED_TRACE(length);
+        text += length % 7 == 3    ? '"'
+                : length % 11 == 5 ? '\\'
+                                   : static_cast<char>('a' + length % 26);
+        std::string escaped(text.size() * 6 + 64, '\0');
+        char* to = &escaped[0];
+        std::size_t i = 0;
+        copyBlocks<Sse2>(reinterpret_cast<const unsigned char*>(text.data()), text.size(), i, to);
+        for (; i < text.size(); ++i) {  // what is left for json.cpp's byte loop
+            to = text[i] == '"' || text[i] == '\\' ? (*to++ = '\\', to) : to;
+            *to++ = text[i];
+        }
+        escaped.resize(static_cast<std::size_t>(to - escaped.data()));
+        EXPECT_EQ("\"" + escaped + "\"", jsonString(text));
+    }
+#endif
 }
 
 // The truncate hint names the file as one shell word: the shell gives back the path.
@@ -145,7 +182,7 @@ TEST(ToolArgumentsTest, ParsesEveryCommandLine) {
         std::vector<std::string> files = {};
         std::uint64_t offset = 0;
         std::uint64_t count = 1;
-        std::string marker = "";
+        collect_file::Section kind = collect_file::Section::full;
     };
     const std::vector<Case> cases = {
         {"no command", {}, "missing command"},
@@ -205,38 +242,45 @@ TEST(ToolArgumentsTest, ParsesEveryCommandLine) {
         {"an empty count", {"show", "f", "1", ""}, "COUNT is not a positive number: ''"},
         {"show with too many arguments", {"show", "f", "1", "2", "3"}, "show: too many arguments"},
         {"show reads standard input by -", {"show", "-", "0"}, "", Command::show, {"-"}},
-        {"entries of each kind",
-         {"entries", "f", "full"},
+        {"entries of a kind, from standard input",
+         {"entries", "full"},
          "",
          Command::entries,
-         {"f"},
-         0,
-         1,
-         FULLENTRYDELIMITER},
-        {"diff",
-         {"entries", "--offsets", "f", "diff"},
+         {"-"}},
+        {"entries of several files",
+         {"entries", "--offsets", "diff", "a", "-"},
          "",
          Command::entries,
-         {"f"},
+         {"a", "-"},
          0,
          1,
-         DIFFENTRYDELIMITER},
-        {"system",
+         collect_file::Section::diff},
+        {"entries in 1.2.0's order",
          {"entries", "--json", "f", "system"},
          "",
          Command::entries,
          {"f"},
          0,
          1,
-         SYSTEMENTRYDELIMITER},
+         collect_file::Section::system},
+        {"a kind first wins",
+         {"entries", "system", "full"},
+         "",
+         Command::entries,
+         {"full"},
+         0,
+         1,
+         collect_file::Section::system},
         {"an unknown kind",
-         {"entries", "f", "FULL"},
+         {"entries", "FULL", "f"},
          "entries: KIND is full, diff or system, not 'FULL'"},
-        {"entries without a kind", {"entries", "f"}, "entries: missing KIND"},
-        {"entries without a file", {"entries"}, "entries: missing FILE"},
-        {"entries with too many arguments",
-         {"entries", "f", "full", "x"},
-         "entries: too many arguments"},
+        {"a file without a kind",
+         {"entries", "f"},
+         "entries: KIND is full, diff or system, not 'f'"},
+        {"two files without a kind",
+         {"entries", "f", "g", "full"},
+         "entries: KIND is full, diff or system, not 'f'"},
+        {"entries without a kind", {"entries"}, "entries: missing KIND"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -249,7 +293,7 @@ TEST(ToolArgumentsTest, ParsesEveryCommandLine) {
         EXPECT_EQ(parsed.options.files, c.files);
         EXPECT_EQ(parsed.options.offset, c.offset);
         EXPECT_EQ(parsed.options.count, c.count);
-        EXPECT_EQ(parsed.options.marker, c.marker);
+        EXPECT_EQ(parsed.options.kind, c.kind);
     }
     // The options themselves, and a command's own help before anything else is checked.
     const Options options =
@@ -299,6 +343,11 @@ TEST_F(ToolChecksTest, FindsEveryProblemInAFileAndInAStream) {
          2,
          1,
          {"nul@18/0", "no-newline@18"}},
+        {"a CRLF marker after a whole section",
+         full + "\nf1\n" + DIFFENTRYDELIMITER + "\r\n",
+         3,
+         1,
+         {"carriage-return@21"}},
         {"a CRLF file",
          full + "\r\nf1\r\n" + full + "\r\n",
          3,
@@ -310,16 +359,21 @@ TEST_F(ToolChecksTest, FindsEveryProblemInAFileAndInAStream) {
          1,
          {"entries-before-marker@0/1"}},
         {"2,047 bytes are read", full + "\n" + std::string(2047, 'x') + "\n", 2, 1, {}},
-        {"2,048 bytes stop the readers",
+        {"2,048 bytes are gone past",
          full + "\n" + std::string(2048, 'x') + "\nf\n",
-         1,
+         3,
          1,
          {"too-long@18"}},
         {"a long line before any marker",
          std::string(3000, 'x') + "\n" + full + "\n",
-         0,
-         0,
-         {"too-long@0"}},
+         2,
+         1,
+         {"too-long@0", "entries-before-marker@0/1"}},
+        {"a long line, a NUL line, a cut last line: all of them",
+         full + "\n" + std::string(3000, 'x') + "\n" + std::string("a\0b\n", 4) + full + "\nc",
+         5,
+         2,
+         {"too-long@18", "nul@3019/1", "no-newline@3041"}},
     };
     for (const Case& c : cases) {
         for (const bool stream : {false, true}) {
@@ -351,28 +405,52 @@ TEST_F(ToolChecksTest, FindsEveryProblemInAFileAndInAStream) {
     }
 }
 
-// A file cut shorter after it was opened: the checks say what was seen, the end before the size
-// the file had.
-TEST_F(ToolChecksTest, AFileThatShrinksWhileReadIsNotClean) {
+// A file that changes after it was opened: cut shorter, the checks say what was seen and that
+// the end came before the size the file had; appended to, a line still being written, its
+// appender stopped at a known byte, is no cut last line.
+TEST_F(ToolChecksTest, AFileThatChangesWhileReadIsReportedAsSuch) {
     const std::string bytes = std::string(FULLENTRYDELIMITER) + "\nf1\nf2\n";  // f2 at 21
+    std::string big = FULLENTRYDELIMITER + std::string("\n");  // lines at 18 + 100 k
+    while (big.size() < 300000) {
+        big += std::string(99, 'e') + "\n";
+    }
     struct Case {
         const char* name;
-        off_t cutTo;
+        std::string content;
+        off_t cutTo;           // -1: not cut
+        std::string appended;  // after the cut
         std::vector<std::string> problems;
+        bool whileRead = false;  // changed after the first line was read, not before
     };
     const std::vector<Case> cases = {
-        {"cut after a whole line", 21, {"ended-early@21/24"}},
-        {"cut inside a line", 20, {"no-newline@18", "ended-early@20/24"}},
-        {"emptied", 0, {"ended-early@0/24"}},
+        {"cut after a whole line", bytes, 21, "", {"ended-early@21/24"}},
+        {"cut inside a line: no line is cut that the file had",
+         bytes,
+         20,
+         "",
+         {"ended-early@20/24"}},
+        {"emptied", bytes, 0, "", {"ended-early@0/24"}},
+        {"emptied while read", big, 0, "", {"ended-early@65536/300018"}, true},
+        {"a line completed", bytes + "f3 pa", -1, "rt\n", {}},
+        {"a line still being written", bytes + "f3 pa", -1, "rt", {"grew-while-read@24/7"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string path = fileWith(bytes);
+        const std::string path = fileWith(c.content);
         InputFile input;
         ASSERT_TRUE(input.open(path)) << input.error();
-        ASSERT_EQ(truncate(path.c_str(), c.cutTo), 0);
         std::vector<std::string> found;
         Checker checker([&](const Problem& problem) { found.push_back(describe(problem)); }, true);
+        Line first;
+        if (c.whileRead) {
+            ASSERT_TRUE(input.next(first));  // the Reader has read its first piece
+            checker.line(first);
+        }
+        ASSERT_EQ(c.cutTo < 0 || truncate(path.c_str(), c.cutTo) == 0, true);
+        const int appender = open(path.c_str(), O_WRONLY | O_APPEND);
+        ASSERT_EQ(write(appender, c.appended.data(), c.appended.size()),
+                  static_cast<ssize_t>(c.appended.size()));
+        close(appender);
         checkAll(input, checker, [](const Line&, bool) { return true; });
         EXPECT_EQ(found, c.problems);
     }

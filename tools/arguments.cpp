@@ -2,6 +2,8 @@
 
 #include <collect_file/CollectFileReaderWriter.h>
 
+#include <utility>
+
 namespace collect_file_tool {
 
 namespace {
@@ -21,16 +23,44 @@ const CommandInfo kCommands[] = {
 
 struct KindInfo {
     const char* name;
-    const std::string* marker;
+    collect_file::Section section;
 };
 
 const KindInfo kKinds[] = {
-    {"full", &FULLENTRYDELIMITER},
-    {"diff", &DIFFENTRYDELIMITER},
-    {"system", &SYSTEMENTRYDELIMITER},
+    {"full", collect_file::Section::full},
+    {"diff", collect_file::Section::diff},
+    {"system", collect_file::Section::system},
 };
 
-// Checks the operands of show and entries and fills in what they say; the error, or empty.
+// The kind named `name` into `kind`; false for another word.
+bool kindNamed(const std::string& name, collect_file::Section& kind) {
+    for (const KindInfo& info : kKinds) {
+        if (name == info.name) {
+            kind = info.section;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Checks the operands of entries: KIND [FILE...], or FILE KIND as 1.2.0 took them when FILE
+// names no kind. The error, or empty.
+std::string takeEntriesOperands(Options& options, std::vector<std::string> operands) {
+    if (operands.empty()) {
+        return "entries: missing KIND";
+    }
+    if (!kindNamed(operands[0], options.kind)) {
+        if (operands.size() != 2 || !kindNamed(operands[1], options.kind)) {
+            return "entries: KIND is full, diff or system, not '" + operands[0] + "'";
+        }
+        std::swap(operands[0], operands[1]);
+    }
+    operands.erase(operands.begin());
+    options.files = operands.empty() ? std::vector<std::string>{"-"} : operands;
+    return "";
+}
+
+// Checks the operands of every command and fills in what they say; the error, or empty.
 std::string takeOperands(Options& options, const std::vector<std::string>& operands,
                          const std::string& name) {
     const std::size_t n = operands.size();
@@ -38,26 +68,13 @@ std::string takeOperands(Options& options, const std::vector<std::string>& opera
         options.files = n == 0 ? std::vector<std::string>{"-"} : operands;
         return "";
     }
+    if (options.command == Command::entries) {
+        return takeEntriesOperands(options, operands);
+    }
     if (n == 0) {
         return name + ": missing FILE";
     }
     options.files = {operands[0]};
-    if (options.command == Command::entries) {
-        if (n == 1) {
-            return "entries: missing KIND";
-        }
-        if (n > 2) {
-            return "entries: too many arguments";
-        }
-        for (const KindInfo& kind : kKinds) {
-            if (operands[1] == kind.name) {
-                options.marker = *kind.marker;
-            }
-        }
-        return options.marker.empty()
-                   ? "entries: KIND is full, diff or system, not '" + operands[1] + "'"
-                   : "";
-    }
     const char* what = options.recorded ? "VALUE" : "OFFSET";
     if (n == 1) {
         return std::string("show: missing ") + what;
@@ -155,13 +172,13 @@ std::string helpText() {
            "  check [FILE]...            report every problem a reader would meet\n"
            "  sections [FILE]...         list the marker lines, their offsets and entries\n"
            "  show FILE OFFSET [COUNT]   print COUNT lines from the line at byte OFFSET\n"
-           "  entries FILE KIND          print the entries of every full, diff or system "
+           "  entries KIND [FILE]...     print the entries of every full, diff or system "
            "section\n"
            "  --version                  print the version\n"
            "\n"
-           "FILE - is standard input, which check and sections also read when no FILE is\n"
-           "given. Exit status: 0 clean, 1 a problem, 2 a failure. collect-file COMMAND --help\n"
-           "describes a command; see collect-file(1).\n";
+           "FILE - is standard input, which check, sections and entries also read when no\n"
+           "FILE is given. Exit status: 0 clean, 1 a problem, 2 a failure.\n"
+           "collect-file COMMAND --help describes a command; see collect-file(1).\n";
 }
 
 std::string commandHelpText(Command command) {
@@ -171,7 +188,8 @@ std::string commandHelpText(Command command) {
                    "Reads each FILE (standard input when there is none, or for -) as a reader\n"
                    "would and reports every problem: entries before the first marker line, a NUL\n"
                    "byte, a marker line ending in \\r, a line of 2,048 bytes or more, a cut last\n"
-                   "line. Each problem is printed with the offset of its line's first byte.\n"
+                   "line. Each problem is printed with the offset of its line's first byte, and\n"
+                   "reading goes on past every one of them to the end of the file.\n"
                    "\n"
                    "  --json  one JSON document for all files\n"
                    "  --raw   print control bytes as they are, also on a terminal\n"
@@ -193,8 +211,9 @@ std::string commandHelpText(Command command) {
             return "Usage: collect-file show [--recorded] [--offsets] [--json] [--raw]\n"
                    "                         FILE OFFSET [COUNT]\n"
                    "Prints COUNT lines (1 by default) from the line whose first byte is at\n"
-                   "OFFSET, as readers get them. FILE - is standard input, read from where it\n"
-                   "stands.\n"
+                   "OFFSET, as readers get them: the bytes before a NUL, at most 2,047 of a line\n"
+                   "too long; it goes on past such a line. FILE - is standard input, read from\n"
+                   "where it stands.\n"
                    "\n"
                    "  --recorded  OFFSET is a value readLine(line, offset) reported: one less\n"
                    "  --offsets   print each line as OFFSET:TEXT\n"
@@ -204,16 +223,18 @@ std::string commandHelpText(Command command) {
                    "Exit status: 0 clean, 1 a problem in the lines read, 2 a failure.\n"
                    "Example: collect-file show backup.cf 1024 5\n";
         case Command::entries:
-            return "Usage: collect-file entries [--offsets] [--json] [--raw] FILE KIND\n"
+            return "Usage: collect-file entries [--offsets] [--json] [--raw] KIND [FILE]...\n"
                    "Prints the entry lines of every section whose marker is KIND (full, diff or\n"
-                   "system), in file order, without the marker lines. FILE - is standard input.\n"
+                   "system), in file order, without the marker lines, of each FILE (standard\n"
+                   "input when there is none, or for -); several files each under a ==> FILE <==\n"
+                   "heading. The order FILE KIND of version 1.2.0 is still taken.\n"
                    "\n"
                    "  --offsets  print each line as OFFSET:TEXT\n"
                    "  --json     one JSON document with each line's offset and text\n"
                    "  --raw      print control bytes as they are, also on a terminal\n"
                    "\n"
                    "Exit status: 0 clean, 1 a problem that check reports, 2 a failure.\n"
-                   "Example: collect-file entries backup.cf diff\n";
+                   "Example: collect-file entries diff backup.cf\n";
         default:
             return helpText();
     }

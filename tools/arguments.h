@@ -4,6 +4,8 @@
 #ifndef COLLECT_FILE_TOOL_ARGUMENTS_H
 #define COLLECT_FILE_TOOL_ARGUMENTS_H
 
+#include <collect_file/collect_file.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -20,12 +22,12 @@ struct Options {
     bool raw = false;       // keep control bytes on a terminal
     bool offsets = false;   // show, entries: each line as OFFSET:TEXT
     bool recorded = false;  // show: OFFSET is a value readLine(line, offset) reported
-    // check, sections: the inputs ("-" is standard input; none given: {"-"}).
-    // show, entries: the one input.
+    // check, sections, entries: the inputs ("-" is standard input; none given: {"-"}).
+    // show: the one input.
     std::vector<std::string> files;
     std::uint64_t offset = 0;  // show: the first line's first byte (--recorded: value + 1)
     std::uint64_t count = 1;   // show: how many lines at most, 1 or more
-    std::string marker;        // entries: the marker line of KIND
+    collect_file::Section kind = collect_file::Section::full;  // entries: KIND
 };
 
 struct Arguments {
@@ -34,7 +36,8 @@ struct Arguments {
 };
 
 // Parses the arguments after the program's name. Options may come anywhere before "--",
-// which ends them; "-" alone is an operand. A wrong command line gives a non-empty error that
+// which ends them; "-" alone is an operand. entries takes KIND [FILE...], and also 1.2.0's
+// FILE KIND when FILE is not a kind's name. A wrong command line gives a non-empty error that
 // names the command and the argument, such as "show: missing OFFSET".
 Arguments parseArguments(const std::vector<std::string>& args);
 

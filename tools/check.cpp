@@ -14,17 +14,18 @@ namespace collect_file_tool {
 namespace {
 
 // Checks one input; its problems go out as they are found.
-int checkOne(const std::string& name, bool json, Console& console) {
+int checkOne(const std::string& name, JsonDocument* json, Console& console) {
     const std::string shownName = shown(name, console.escapeOut);
     if (json) {
-        console.out.put("{\"file\": " + jsonString(name) + ", \"problems\": [");
+        json->beginFile(name);
+        json->beginArray("problems");
     }
     InputFile input;
     const bool opened = input.open(name);
     Checker checker(
         [&](const Problem& problem) {
             if (json) {
-                console.out.put((checker.problems() == 1 ? "" : ", ") + problemJson(problem, name));
+                json->problem(problem, name);
             } else {
                 console.out.put(problemText(shownName, problem));
             }
@@ -35,9 +36,11 @@ int checkOne(const std::string& name, bool json, Console& console) {
     }
     const bool readError = input.stop() == Stop::read_error;
     if (json) {
-        console.out.put("], \"lines\": " + std::to_string(checker.lines()) +
-                        ", \"sections\": " + std::to_string(checker.sections()) +
-                        ", \"error\": " + errorJson(opened, input) + "}");
+        json->endArray();
+        json->count("line_count", checker.lines());
+        json->count("section_count", checker.sections());
+        json->error(opened, input);
+        json->endFile();
     } else if (opened) {
         console.out.put(checkSummary(shownName, checker.lines(), checker.sections(),
                                      checker.problems(), readError));
@@ -51,83 +54,69 @@ int checkOne(const std::string& name, bool json, Console& console) {
 
 // Lists the sections of one input, each as soon as the next marker line (or the end) shows
 // how many entries it has.
-int sectionsOf(const std::string& name, bool json, Console& console) {
+int sectionsOf(const std::string& name, JsonDocument* json, Console& console) {
     InputFile input;
-    if (!input.open(name)) {
-        if (json) {
-            console.out.put(
-                "{\"file\": " + jsonString(name) +
-                ", \"sections\": [], \"problems\": 0, \"error\": " + errorJson(false, input) + "}");
-        }
-        complain(console, name, input.error());
-        return kFailure;
+    const bool opened = input.open(name);
+    if (json) {
+        json->beginFile(name);
+        json->beginArray("sections");
+    } else if (opened) {
+        console.out.put(sectionsHeading());
     }
-    console.out.put(json ? "{\"file\": " + jsonString(name) + ", \"sections\": ["
-                         : sectionsHeading());
     std::string marker;
     std::uint64_t offset = 0;
     std::uint64_t entries = 0;
-    std::uint64_t listed = 0;
     const auto list = [&] {
-        if (!marker.empty()) {
-            console.out.put(json
-                                ? (listed++ == 0 ? "" : ", ") + sectionJson(marker, offset, entries)
-                                : sectionRow(marker, offset, entries));
+        if (marker.empty()) {
+            return;
+        }
+        if (json) {
+            json->section(marker, offset, entries);
+        } else {
+            console.out.put(sectionRow(marker, offset, entries));
         }
     };
-    ProblemTally tally;
+    ProblemTally tally(json != nullptr);
     Checker checker([&](const Problem& problem) { tally.add(problem); }, true);
-    checkAll(input, checker, [&](const Line& line, bool isMarker) {
-        if (isMarker) {
-            list();
-            marker = line.text;
-            offset = line.offset;
-            entries = 0;
-        } else {
-            ++entries;
-        }
-        return !console.out.failed();
-    });
+    if (opened) {
+        checkAll(input, checker, [&](const Line& line, bool isMarker) {
+            if (isMarker) {
+                list();
+                marker = line.text;
+                offset = line.offset;
+                entries = 0;
+            } else {
+                ++entries;
+            }
+            return !console.out.failed();
+        });
+    }
     list();
     if (json) {
-        console.out.put("], \"problems\": " + std::to_string(tally.count()) +
-                        ", \"error\": " + errorJson(true, input) + "}");
+        json->endArray();
+        json->problems(tally.kept(), name);
+        json->error(opened, input);
+        json->endFile();
+    }
+    if (!opened) {
+        complain(console, name, input.error());
+        return kFailure;
     }
     return finishInput(console, name, input, tally);
-}
-
-// The status of every input, in order, through `one`, as one JSON document when `json`.
-template <typename One>
-int eachInput(const Options& options, Console& console, bool headings, One one) {
-    int status = kClean;
-    if (options.json) {
-        console.out.put("{\"files\": [");
-    }
-    for (std::size_t i = 0; i < options.files.size() && !console.out.failed(); ++i) {
-        const std::string& name = options.files[i];
-        if (options.json && i > 0) {
-            console.out.put(", ");
-        }
-        if (headings && !options.json && options.files.size() > 1) {
-            console.out.put((i == 0 ? "==> " : "\n==> ") + shown(name, console.escapeOut) +
-                            " <==\n");
-        }
-        status = worse(status, one(name, options.json, console));
-    }
-    if (options.json) {
-        console.out.put("]}\n");
-    }
-    return status;
 }
 
 }  // namespace
 
 int check(const Options& options, Console& console) {
-    return eachInput(options, console, false, checkOne);
+    return eachInput(options, console, false, [&](const std::string& name, JsonDocument* json) {
+        return checkOne(name, json, console);
+    });
 }
 
 int sections(const Options& options, Console& console) {
-    return eachInput(options, console, true, sectionsOf);
+    return eachInput(options, console, true, [&](const std::string& name, JsonDocument* json) {
+        return sectionsOf(name, json, console);
+    });
 }
 
 }  // namespace collect_file_tool

@@ -1,7 +1,5 @@
 #include "checks.h"
 
-#include <collect_file/CollectFileReaderWriter.h>
-
 #include <cassert>
 
 #include "text.h"
@@ -47,8 +45,7 @@ std::string problemMessage(const Problem& problem, std::string_view name) {
                    "first " +
                    plural(problem.count, "byte", "bytes");
         case ProblemKind::too_long:
-            return "line of 2,048 bytes or more: readers cannot deliver it and stop reading "
-                   "here";
+            return "line of 2,048 bytes or more: readers cannot deliver it whole";
         case ProblemKind::ended_early:
             return "the file ended here, before the " + plural(problem.count, "byte", "bytes") +
                    " it had when it was opened: it shrank while it was read";
@@ -56,14 +53,14 @@ std::string problemMessage(const Problem& problem, std::string_view name) {
     return "";
 }
 
-const std::string_view kFullMarker = FULLENTRYDELIMITER;
-const std::string_view kDiffMarker = DIFFENTRYDELIMITER;
-const std::string_view kSystemMarker = SYSTEMENTRYDELIMITER;
-
 Checker::Checker(Sink sink, bool entriesBeforeMarker)
     : sink_(std::move(sink)), entriesBeforeMarker_(entriesBeforeMarker) {
-    assert(kFullMarker.back() == kMarkerEnd && kDiffMarker.back() == kMarkerEnd &&
-           kSystemMarker.back() == kMarkerEnd && "isMarker looks at the last byte first");
+    for (const auto section : {collect_file::Section::full, collect_file::Section::diff,
+                               collect_file::Section::system}) {
+        assert(collect_file::marker(section).back() == kMarkerEnd &&
+               "isMarker looks at the last byte first");
+        (void)section;
+    }
 }
 
 void Checker::report(const Problem& problem) {
@@ -89,7 +86,9 @@ void Checker::rareLine(const Line& line, bool marker) {
     } else if (sections_ == 0 && entriesBeforeMarker_ && entriesBefore_++ == 0) {
         firstEntryOffset_ = line.offset;
     }
-    if (line.length > line.text.size()) {
+    if (line.tooLong) {
+        report({ProblemKind::too_long, line.offset});
+    } else if (line.length > line.text.size()) {
         report({ProblemKind::nul, line.offset, line.text.size()});
     }
     if (!marker && isMarkerWithCarriageReturn(line.text)) {
@@ -103,9 +102,6 @@ void Checker::rareLine(const Line& line, bool marker) {
 }
 
 void Checker::stopped(const LineSource& source) {
-    if (source.stop() == Stop::too_long) {
-        report({ProblemKind::too_long, source.stopOffset()});
-    }
     if (const std::uint64_t size = source.sizeNotReached()) {
         report({ProblemKind::ended_early, source.stopOffset(), size});
     }

@@ -4,6 +4,8 @@
 #ifndef COLLECT_FILE_TOOL_CHECKS_H
 #define COLLECT_FILE_TOOL_CHECKS_H
 
+#include <collect_file/collect_file.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -13,11 +15,6 @@
 
 namespace collect_file_tool {
 
-// The three marker lines (FULLENTRYDELIMITER and the others of the library's header).
-extern const std::string_view kFullMarker;
-extern const std::string_view kDiffMarker;
-extern const std::string_view kSystemMarker;
-
 enum class ProblemKind {
     entries_before_marker,  // count: entries before the first marker line; offset: the first's
     nul,                    // count: the bytes readers get of the line
@@ -25,7 +22,7 @@ enum class ProblemKind {
     no_newline,             // a cut last line; offset: its first byte
     grew_while_read,        // count: the bytes readers got of a line still being written
     ended_early,            // the end came before the file's size when opened (count)
-    too_long,               // a line of 2,048 bytes or more: readers stop there
+    too_long,               // a line of 2,048 bytes or more: readers cannot deliver it
 };
 
 struct Problem {
@@ -44,10 +41,9 @@ std::string problemMessage(const Problem& problem, std::string_view name);
 // The last byte of every marker line: one load tells almost every entry line apart.
 const char kMarkerEnd = ']';
 
-// One of the three marker lines, exactly.
+// One of the three marker lines, exactly, as the library's section_of() tells them.
 inline bool isMarker(std::string_view text) {
-    return !text.empty() && text.back() == kMarkerEnd &&
-           (text == kFullMarker || text == kDiffMarker || text == kSystemMarker);
+    return !text.empty() && text.back() == kMarkerEnd && collect_file::section_of(text).has_value();
 }
 // A marker line followed by one '\r', as a CRLF file has it.
 inline bool isMarkerWithCarriageReturn(std::string_view text) {
@@ -63,18 +59,18 @@ class Checker {
     // for a reader that starts in the middle of a file.
     Checker(Sink sink, bool entriesBeforeMarker);
 
-    // Looks at the next line; whether it is a marker line.
+    // Looks at the next line; whether it is a marker line (never a line too long).
     bool line(const Line& line) {
         ++lines_;
-        const bool marker = isMarker(line.text);
-        if (marker || sections_ == 0 || line.length != line.text.size() ||
+        const bool marker = !line.tooLong && isMarker(line.text);
+        if (marker || sections_ == 0 || line.tooLong || line.length != line.text.size() ||
             line.ending != Ending::newline || line.text.empty() || line.text.back() == '\r') {
             rareLine(line, marker);
         }
         return marker;
     }
-    // Reading stopped: reports a too-long line, an end before the size the file had, and
-    // entries before a marker still pending.
+    // Reading stopped: reports an end before the size the file had, and entries before a
+    // marker still pending.
     void stopped(const LineSource& source);
 
     std::uint64_t lines() const { return lines_; }

@@ -8,10 +8,7 @@
 #include <collect_file/collect_file.h>
 
 #include <cstdint>
-#include <memory>
 #include <string>
-
-#include "pump.h"
 
 namespace collect_file_tool {
 
@@ -22,18 +19,19 @@ enum class Ending {
     grew,     // at what was the end when it was read; bytes came after it since (an appender)
 };
 
-// A line as the library's Reader delivers it (text: what readers get, the bytes before the
-// first NUL; offset: its first byte), read into directly, and what the tool adds.
+// A line as the library's Reader gives it (text: what readers get, the bytes before the first
+// NUL and at most 2,047 of them; offset: its first byte), read into directly, and what the tool
+// adds. Lines the Reader stops at (too long, holding a NUL, cut) come too, past with skip().
 struct Line : collect_file::Line {
     std::uint64_t length = 0;  // bytes before its '\n' (or before the end), NULs included
     Ending ending = Ending::newline;
+    bool tooLong = false;  // 2,048 bytes or more before its '\n': readers cannot deliver it
 };
 
 // Why next() returned false.
 enum class Stop {
     reading,     // it did not yet
     end,         // the end of the input
-    too_long,    // a line of 2,048 bytes or more, at stopOffset(): readers stop there
     read_error,  // the input could not be read at stopOffset(); error() says why
 };
 
@@ -54,10 +52,11 @@ class LineSource {
     virtual std::uint64_t sizeNotReached() const { return 0; }
 };
 
-// A file by name, or standard input for "-". A regular file is opened once and the library
-// reads that very file (through a duplicate of its descriptor). Everything else, and standard input
-// always, is read from where it stands, as the shell gave it, through a Pump; offsets then count
-// from that first byte.
+// A file by name, or standard input for "-", read through collect_file::Reader over a
+// descriptor that the tool opened (or was given): no file is opened again by name, and nothing
+// needs /proc. A regular file is read in place. Anything else, and standard input always, is
+// read once, front to back, from where it stands as the shell gave it; offsets then count from
+// that byte.
 class InputFile final : public LineSource {
   public:
     InputFile() = default;
@@ -65,34 +64,29 @@ class InputFile final : public LineSource {
     InputFile(const InputFile&) = delete;
     InputFile& operator=(const InputFile&) = delete;
 
-    // Opens `path` to read lines from byte `from` on. False with the reason in error() (the
-    // system's, or, when `from` lies past the end of a regular file, pastEnd() true).
+    // Opens `path` to read lines from byte `from` on (a stream is read forward to it). False
+    // with the reason in error() (the system's, or, when `from` lies past the end of a regular
+    // file, pastEnd() true).
     bool open(const std::string& path, std::uint64_t from = 0);
     bool pastEnd() const { return pastEnd_; }
-    // The size of a regular file when opened; 0 for a stream.
+    // The size of a regular file read in place, when opened; 0 for a stream.
     std::uint64_t size() const { return size_; }
     // The byte before `from`, or -1 when from is 0 or it cannot be read: whether `from` starts
     // a line.
-    int byteBeforeStart();
-    // After a too_long stop in a regular file: what readers get of that line (its first
-    // 2,047 bytes, up to a NUL) into `text`. False for a stream, whose bytes are gone.
-    bool tooLongLineStart(std::string& text);
+    int byteBeforeStart() const { return byteBeforeStart_; }
 
     bool next(Line& line) override {
         if (stop_ != Stop::reading) {
             return false;
         }
-        if (!reader_.next(line) && !takeLineNotWhole()) {
-            readerStopped();
-            return false;
+        if (!reader_.next(line)) {
+            return lineNotWhole(line);
         }
         line.offset += base_;
-        const std::uint64_t end = base_ + reader_.position();
-        line.length = end - line.offset - 1;
+        line.length = line.text.size();
         line.ending = Ending::newline;
-        // A line that ends inside a regular file as it was opened, and has room for its '\n',
-        // ended with it; the others are looked at in the bytes (size_ is 0 for a stream).
-        return (end < size_ && line.length >= line.text.size()) || lineEnding(line, end);
+        line.tooLong = false;
+        return true;
     }
     Stop stop() const override { return stop_; }
     std::uint64_t stopOffset() const override { return stopOffset_; }
@@ -104,31 +98,19 @@ class InputFile final : public LineSource {
   private:
     bool fail(int error);
     void stopWith(Stop stop, std::uint64_t offset, const std::string& error = "");
-    // How the line whose next line starts at `end` ends, for a stream or a regular file's last
-    // line; false when reading stopped there.
-    bool lineEnding(Line& line, std::uint64_t end);
-    // A stream: how the line whose next line starts at `end` ends; false, stopped with the
-    // copy's error, when the copy failed before its '\n'.
-    bool streamEnding(Line& line, std::uint64_t end);
-    // A regular file: how the line whose next line starts at `end`, at or past the size it
-    // had when opened, ends, from the file's own bytes; false, stopped with the system's
-    // reason, when they cannot be read.
-    bool fileEnding(Line& line, std::uint64_t end);
-    // After the Reader stopped at a line holding a NUL or a last line without '\n', which the
-    // checks look at like any other line: true when it goes on after that line, the line's
-    // offset and what readers get of it left in the Line it was reading into.
-    bool takeLineNotWhole();
-    // After the Reader stopped: why, and where.
-    void readerStopped();
+    // After the Reader's next() returned false: a line it stopped at, past with skip() and
+    // given as it is, with what it lacks; or false, reading stopped (the end or a read error).
+    bool lineNotWhole(Line& line);
+    // The byte at `offset` of a regular file, or -1.
+    int byteAt(std::uint64_t offset) const;
 
     collect_file::Reader reader_;
-    std::unique_ptr<Pump> pump_;
     int descriptor_ = -1;
     bool ownDescriptor_ = false;
-    std::uint64_t from_ = 0;
-    std::uint64_t base_ = 0;  // added to the Reader's offsets: from_ for a stream, else 0
-    std::uint64_t size_ = 0;
-    std::uint64_t passedKnown_ = 0;  // a stream: bytes known to be in the copy
+    bool regular_ = false;      // a regular file read in place
+    std::uint64_t base_ = 0;    // added to the Reader's offsets, modulo 2^64
+    std::uint64_t size_ = 0;    // a regular file's size when opened
+    int byteBeforeStart_ = -1;  // see byteBeforeStart()
     Stop stop_ = Stop::reading;
     std::uint64_t stopOffset_ = 0;
     std::string error_;

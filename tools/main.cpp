@@ -4,7 +4,6 @@
 
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 
 #include "commands.h"
@@ -17,7 +16,7 @@ int main(int argc, char** argv) {
     const int status = runTool(std::vector<std::string>(argv + 1, argv + argc), console,
                                isatty(STDOUT_FILENO) != 0, isatty(STDERR_FILENO) != 0);
     if (const int error = out.finish()) {
-        std::fprintf(stderr, "collect-file: write error: %s\n", std::strerror(error));
+        say(console, std::string("write error: ") + std::strerror(error));
         return kFailure;
     }
     return status;

@@ -3,8 +3,6 @@
 #include <errno.h>
 #include <unistd.h>
 
-#include <cstdio>
-
 #include "status.h"
 #include "text.h"
 
@@ -54,17 +52,18 @@ int Output::finish() {
     return error_;
 }
 
-void complain(Console& console, std::string_view name, std::string_view message) {
-    console.out.flush();
-    const std::string line =
-        "collect-file: " + shown(name, console.escapeErr) + ": " + std::string(message) + "\n";
-    std::fputs(line.c_str(), stderr);
+void say(Console& console, std::string_view message) {
+    const std::string line = "collect-file: " + std::string(message) + "\n";
+    writeFully(console.errDescriptor, line.data(), line.size());
 }
 
-int usageError(std::string_view message, bool escape) {
-    const std::string line =
-        "collect-file: " + shown(message, escape) + " (see collect-file --help)\n";
-    std::fputs(line.c_str(), stderr);
+void complain(Console& console, std::string_view name, std::string_view message) {
+    console.out.flush();
+    say(console, shown(name, console.escapeErr) + ": " + std::string(message));
+}
+
+int usageError(Console& console, std::string_view message) {
+    say(console, shown(message, console.escapeErr) + " (see collect-file --help)");
     return kFailure;
 }
 

@@ -47,6 +47,18 @@ class Output {
             put('\n');
         }
     }
+    // Room for `n` more bytes (at most kPiece) in the buffer, written at the pointer returned
+    // and then added with commit(end of what was written). Writes what is pending first when
+    // the room is not there.
+    char* reserve(std::size_t n) {
+        if (n > kPiece - used_) {
+            flush();
+        }
+        return buffer_.get() + used_;
+    }
+    void commit(const char* end) { used_ = static_cast<std::size_t>(end - buffer_.get()); }
+    static const std::size_t kPiece = 65536;
+
     // Writes what is pending; false once any write failed.
     bool flush();
     bool failed() const { return error_ != 0; }
@@ -56,8 +68,6 @@ class Output {
     int finish();
 
   private:
-    static const std::size_t kPiece = 65536;
-
     // put() of text that does not fit in what is left of the buffer.
     void putPastBuffer(std::string_view text);
     // Writes all of `bytes` unless a write failed, now or before.
@@ -69,12 +79,13 @@ class Output {
     int error_ = 0;
 };
 
-// How text from a file (lines and names) is shown on each stream: escaped for a terminal, or
-// as it is.
+// Where a command writes, and how text from a file (lines and names) is shown on each stream:
+// escaped for a terminal, or as it is.
 struct Console {
     Output& out;
     bool escapeOut = false;
     bool escapeErr = false;
+    int errDescriptor = 2;  // standard error, written a whole message at a time
 };
 
 // "collect-file: NAME: message" on standard error, NAME escaped when `console.escapeErr`; the
@@ -82,9 +93,12 @@ struct Console {
 // order on a terminal.
 void complain(Console& console, std::string_view name, std::string_view message);
 
-// "collect-file: message (see collect-file --help)" on standard error; always 2, the status
-// of a wrong command line.
-int usageError(std::string_view message, bool escape);
+// "collect-file: message (see collect-file --help)" on standard error, escaped when
+// `console.escapeErr`; always 2, the status of a wrong command line.
+int usageError(Console& console, std::string_view message);
+
+// "collect-file: message" on the console's standard error, as it is.
+void say(Console& console, std::string_view message);
 
 }  // namespace collect_file_tool
 

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-#include "json.h"
 #include "status.h"
 #include "text.h"
 
@@ -11,12 +10,6 @@ namespace collect_file_tool {
 std::string problemText(std::string_view shownName, const Problem& problem) {
     return std::string(shownName) + ": " +
            atOffset(problem.offset, problemMessage(problem, shownName)) + "\n";
-}
-
-std::string problemJson(const Problem& problem, std::string_view name) {
-    return "{\"offset\": " + std::to_string(problem.offset) + ", \"kind\": \"" +
-           problemKindName(problem.kind) +
-           "\", \"message\": " + jsonString(problemMessage(problem, name)) + "}";
 }
 
 std::string checkSummary(std::string_view shownName, std::uint64_t lines, std::uint64_t sections,
@@ -49,31 +42,12 @@ std::string sectionRow(std::string_view marker, std::uint64_t offset, std::uint6
     return tableRow(marker, std::to_string(offset).c_str(), std::to_string(entries).c_str());
 }
 
-std::string sectionJson(std::string_view marker, std::uint64_t offset, std::uint64_t entries) {
-    return "{\"marker\": " + jsonString(marker) + ", \"offset\": " + std::to_string(offset) +
-           ", \"entries\": " + std::to_string(entries) + "}";
-}
-
-std::string lineJson(const Line& line) {
-    return "{\"offset\": " + std::to_string(line.offset) + ", \"text\": " + jsonString(line.text) +
-           "}";
-}
-
-std::string errorJson(bool opened, const InputFile& source) {
-    if (opened && source.stop() != Stop::read_error) {
-        return "null";
-    }
-    return "{\"offset\": " + jsonNumberOrNull(source.stopOffset(), opened) +
-           ", \"message\": " + jsonString(source.error()) + "}";
-}
-
 void ProblemTally::add(const Problem& problem) {
+    if (keepAll_) {
+        kept_.push_back(problem);
+    }
     if (count_++ == 0) {
         first_ = problem;
-    }
-    if (problem.kind == ProblemKind::too_long) {
-        tooLong_ = problem;
-        hasTooLong_ = true;
     }
 }
 
@@ -81,8 +55,7 @@ std::string ProblemTally::note(std::string_view name) const {
     if (count_ == 0) {
         return "";
     }
-    const Problem& shownProblem = hasTooLong_ ? tooLong_ : first_;
-    std::string text = atOffset(shownProblem.offset, problemMessage(shownProblem, name));
+    std::string text = atOffset(first_.offset, problemMessage(first_, name));
     if (count_ > 1) {
         text += " (" + plural(count_ - 1, "more problem", "more problems") +
                 ": collect-file check lists them)";

@@ -56,8 +56,9 @@ std::string escapeForTerminal(std::string_view text) {
     for (std::size_t i = 0; i < text.size();) {
         const std::size_t length = utf8Length(text.substr(i));
         const bool c1 = length == 2 && s[i] == 0xc2 && s[i + 1] < 0xa0;
-        if (length == 0 || c1 || s[i] < 0x20 || s[i] == 0x7f) {
-            const std::size_t bytes = c1 ? 2 : 1;
+        const bool bidi = isBidiControl(s + i, length);
+        if (length == 0 || c1 || bidi || s[i] < 0x20 || s[i] == 0x7f) {
+            const std::size_t bytes = length == 0 ? 1 : length;
             for (std::size_t k = 0; k < bytes; ++k) {
                 appendHex(result, s[i + k]);
             }

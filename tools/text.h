@@ -15,10 +15,19 @@ namespace collect_file_tool {
 // by the end of `bytes`). 0 for empty input.
 std::size_t utf8Length(std::string_view bytes);
 
-// `text` safe for a terminal: every C0 control, DEL, every C1 control (U+0080 to U+009F) and
-// every byte that is not part of well-formed UTF-8 becomes \xHH (a C1 control's two bytes
-// each), and the backslash becomes \\, so the result is printable, valid UTF-8 and tells every
-// byte apart. Everything else is kept.
+// Whether the well-formed UTF-8 sequence of `length` bytes at `s` is a bidirectional control,
+// U+202A to U+202E or U+2066 to U+2069, which reorders the text that follows it on a terminal.
+inline bool isBidiControl(const unsigned char* s, std::size_t length) {
+    return length == 3 && s[0] == 0xe2 &&
+           ((s[1] == 0x80 && s[2] >= 0xaa && s[2] <= 0xae) ||
+            (s[1] == 0x81 && s[2] >= 0xa6 && s[2] <= 0xa9));
+}
+
+// `text` safe for a terminal: every C0 control, DEL, every C1 control (U+0080 to U+009F),
+// every bidirectional control (see isBidiControl) and every byte that is not part of
+// well-formed UTF-8 becomes \xHH (each byte of a character so escaped), and the backslash
+// becomes \\, so the result is printable, valid UTF-8, shown in the order of its bytes, and
+// tells every byte apart. Everything else is kept.
 std::string escapeForTerminal(std::string_view text);
 
 // `text` as it goes to a stream: escaped as above when `escape`, else unchanged.

@@ -8,7 +8,7 @@ int runTool(const std::vector<std::string>& args, Console& console, bool termina
     console.escapeErr = terminalErr;
     const Arguments arguments = parseArguments(args);
     if (!arguments.error.empty()) {
-        return usageError(arguments.error, console.escapeErr);
+        return usageError(console, arguments.error);
     }
     const Options& options = arguments.options;
     if (options.commandHelp) {

@@ -15,14 +15,11 @@ namespace collect_file_tool {
 
 namespace {
 
-// Prints lines one by one as text or as one JSON document.
+// Prints lines one by one as text, or into the "lines" of a JSON document.
 class LinePrinter {
   public:
-    LinePrinter(const Options& options, Console& console) : options_(options), console_(console) {
-        if (options_.json) {
-            console_.out.put("{\"file\": " + jsonString(options_.files[0]) + ", \"lines\": [");
-        }
-    }
+    LinePrinter(const Options& options, Console& console, JsonDocument* json)
+        : options_(options), console_(console), json_(json) {}
     // Prints a line; false once output failed.
     bool print(const Line& line) {
         if (plain_) {
@@ -33,19 +30,13 @@ class LinePrinter {
         ++printed_;
         return !console_.out.failed();
     }
-    // Ends the JSON document.
-    void finish() {
-        if (options_.json) {
-            console_.out.put("]}\n");
-        }
-    }
     std::uint64_t printed() const { return printed_; }
 
   private:
-    // A line as JSON, after its offset, or escaped for a terminal.
+    // A line into the JSON document, or after its offset, or escaped for a terminal.
     __attribute__((noinline)) void printDecorated(const Line& line) {
-        if (options_.json) {
-            console_.out.put((printed_ == 0 ? "" : ", ") + lineJson(line));
+        if (json_) {
+            json_->line(line);
             return;
         }
         if (options_.offsets) {
@@ -62,17 +53,33 @@ class LinePrinter {
 
     const Options& options_;
     Console& console_;
-    const bool plain_ = !options_.json && !options_.offsets && !console_.escapeOut;
+    JsonDocument* json_;
+    const bool plain_ = !json_ && !options_.offsets && !console_.escapeOut;
     std::uint64_t printed_ = 0;
 };
 
-}  // namespace
+// The end of one input's JSON object, after its lines.
+void finishJson(JsonDocument* json, const ProblemTally& tally, std::string_view name, bool opened,
+                const InputFile& input) {
+    if (json) {
+        json->endArray();
+        json->problems(tally.kept(), name);
+        json->error(opened, input);
+        json->endFile();
+    }
+}
 
-int show(const Options& options, Console& console) {
-    const std::string& name = options.files[0];
+int showOne(const Options& options, const std::string& name, JsonDocument* json, Console& console) {
     const std::uint64_t start = options.offset;
     InputFile input;
-    if (!input.open(name, start)) {
+    const bool opened = input.open(name, start);
+    if (json) {
+        json->beginFile(name);
+        json->beginArray("lines");
+    }
+    ProblemTally tally(json != nullptr);
+    if (!opened) {
+        finishJson(json, tally, name, opened, input);
         complain(console, name,
                  input.pastEnd()
                      ? "offset " + std::to_string(start) + " is past the end of the file (" +
@@ -80,9 +87,8 @@ int show(const Options& options, Console& console) {
                      : input.error());
         return kFailure;
     }
-    ProblemTally tally;
     Checker checker([&](const Problem& problem) { tally.add(problem); }, false);
-    LinePrinter printer(options, console);
+    LinePrinter printer(options, console, json);
     checkAll(input, checker, [&](const Line& line, bool) {
         if (printer.printed() == 0) {
             const int before = input.byteBeforeStart();
@@ -94,14 +100,7 @@ int show(const Options& options, Console& console) {
         }
         return printer.print(line) && printer.printed() < options.count;
     });
-    std::string longLine;
-    if (printer.printed() < options.count && input.tooLongLineStart(longLine)) {
-        Line shownPart;
-        shownPart.text = longLine;
-        shownPart.offset = input.stopOffset();
-        printer.print(shownPart);  // the first 2,047 bytes, all that readers get
-    }
-    printer.finish();
+    finishJson(json, tally, name, opened, input);
     if (console.out.failed()) {
         return kFailure;
     }
@@ -113,29 +112,49 @@ int show(const Options& options, Console& console) {
     return finishInput(console, name, input, tally);
 }
 
-int entries(const Options& options, Console& console) {
-    const std::string& name = options.files[0];
+int entriesOf(const Options& options, const std::string& name, JsonDocument* json,
+              Console& console) {
     InputFile input;
-    if (!input.open(name)) {
+    const bool opened = input.open(name);
+    if (json) {
+        json->beginFile(name);
+        json->beginArray("lines");
+    }
+    ProblemTally tally(json != nullptr);
+    if (!opened) {
+        finishJson(json, tally, name, opened, input);
         complain(console, name, input.error());
         return kFailure;
     }
-    ProblemTally tally;
     Checker checker([&](const Problem& problem) { tally.add(problem); }, true);
-    LinePrinter printer(options, console);
+    LinePrinter printer(options, console, json);
     bool inKind = false;
     checkAll(input, checker, [&](const Line& line, bool marker) {
         if (marker) {
-            inKind = line.text == options.marker;
+            inKind = collect_file::section_of(line.text) == options.kind;
             return true;
         }
         return !inKind || printer.print(line);
     });
-    printer.finish();
+    finishJson(json, tally, name, opened, input);
     if (console.out.failed()) {
         return kFailure;
     }
     return finishInput(console, name, input, tally);
+}
+
+}  // namespace
+
+int show(const Options& options, Console& console) {
+    return eachInput(options, console, false, [&](const std::string& name, JsonDocument* json) {
+        return showOne(options, name, json, console);
+    });
+}
+
+int entries(const Options& options, Console& console) {
+    return eachInput(options, console, true, [&](const std::string& name, JsonDocument* json) {
+        return entriesOf(options, name, json, console);
+    });
 }
 
 }  // namespace collect_file_tool
