@@ -48,7 +48,7 @@ bool parseNumber(std::string_view text, std::uint64_t& value);
 std::string helpText();
 // The text of `collect-file COMMAND --help`: usage, options and an example.
 std::string commandHelpText(Command command);
-// "collect-file 1.2.0\n", from the library's version macros.
+// "collect-file 1.3.0\n", from the library's version macros.
 std::string versionText();
 
 }  // namespace collect_file_tool
