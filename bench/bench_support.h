@@ -90,6 +90,8 @@ using ReadLoop = size_t (*)(const std::string& path);
 // A loop that writes the workload's lines to path and closes it; true when it all succeeded.
 using WriteLoop = bool (*)(const Workload& w, const std::string& path);
 size_t readWithReadLineOffset(const std::string& path);
+// The safe interface's loop: Reader::next until it returns false (safe_bench.cpp).
+size_t readWithReader(const std::string& path);
 // Reads the named workload's file with loop, each iteration the whole file.
 std::function<void(benchmark::State&)> benchRead(const std::string& name, ReadLoop loop);
 // Writes the named workload's lines with loop into a fresh file, each iteration.

@@ -41,20 +41,6 @@ std::function<void(benchmark::State&)> benchLookUp(const std::vector<uint32_t>& 
     };
 }
 
-size_t readWithReader(const std::string& path) {
-    collect_file::Reader reader;
-    if (reader.open(path)) {
-        return 0;
-    }
-    collect_file::Line line;
-    size_t lines = 0;
-    while (reader.next(line)) {
-        benchmark::DoNotOptimize(line.offset);
-        ++lines;
-    }
-    return reader.error() ? 0 : lines;
-}
-
 void openDestroyReader(benchmark::State& state) {
     const std::string& path = workload("short").path;
     for (auto _ : state) {

@@ -26,6 +26,18 @@ bool writeWithWriter(const Workload& w, const std::string& path) {
     return !writer.commit() && ok;
 }
 
+// Compared with the class's loops of write_bench.cpp and read_bench.cpp, in the same run.
+const int registered = registerTable({
+    {"write/headline/Writer::write+commit",
+     benchWrite("headline", writeWithWriter),
+     {{"write/headline/writeLine+Close", 1.15}}},
+    {"read/headline/Reader::next",
+     benchRead("headline", readWithReader),
+     {{"read/headline/readLine(line, offset)", 1.05}}},
+});
+
+}  // namespace
+
 size_t readWithReader(const std::string& path) {
     collect_file::Reader reader;
     if (reader.open(path)) {
@@ -39,15 +51,3 @@ size_t readWithReader(const std::string& path) {
     }
     return reader.error() ? 0 : lines;
 }
-
-// Compared with the class's loops of write_bench.cpp and read_bench.cpp, in the same run.
-const int registered = registerTable({
-    {"write/headline/Writer::write+commit",
-     benchWrite("headline", writeWithWriter),
-     {{"write/headline/writeLine+Close", 1.15}}},
-    {"read/headline/Reader::next",
-     benchRead("headline", readWithReader),
-     {{"read/headline/readLine(line, offset)", 1.05}}},
-});
-
-}  // namespace

@@ -130,11 +130,7 @@ std::error_code LineReader::seek(uint64_t offset) {
     for (;;) {
         const ssize_t got = readSome(bytes + held, asked - held, blockStart + held);
         if (got < 0) {
-            const std::error_code error = lastSystemError();
-            bufferOffset_ = offset;
-            begin_ = end_ = 0;
-            stop(error);
-            return error;
+            return failAt(offset);
         }
         held += static_cast<size_t>(got);
         if (got == 0 || held > before) {
@@ -146,11 +142,7 @@ std::error_code LineReader::seek(uint64_t offset) {
         char last;
         const ssize_t got = readSome(&last, 1, offset - 1);
         if (got < 0) {
-            const std::error_code error = lastSystemError();
-            bufferOffset_ = offset;
-            begin_ = end_ = 0;
-            stop(error);
-            return error;
+            return failAt(offset);
         }
         within = got == 1;
     }
@@ -166,6 +158,14 @@ std::error_code LineReader::seek(uint64_t offset) {
     refill_ = std::min(2 * asked, kCapacity);
     resume();
     return {};
+}
+
+std::error_code LineReader::failAt(uint64_t at) {
+    const std::error_code error = lastSystemError();
+    bufferOffset_ = at;
+    begin_ = end_ = 0;
+    stop(error);
+    return error;
 }
 
 std::error_code LineReader::skip() {
@@ -197,11 +197,7 @@ std::error_code LineReader::skip() {
         from = 0;
         const ssize_t got = readMore();
         if (got < 0) {
-            const std::error_code error = lastSystemError();
-            bufferOffset_ = lineStart;
-            begin_ = end_ = 0;
-            stop(error);
-            return error;
+            return failAt(lineStart);
         }
         if (got == 0) {
             stop({});  // the line ran to the end of the input

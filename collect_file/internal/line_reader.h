@@ -95,6 +95,9 @@ class LineReader {
         stopped_ = true;
         error_ = error;
     }
+    // After a failed read (errno set): drops the bytes held and stops at file offset `at`, the
+    // first byte of the line that was not read, with the system's error, which it returns.
+    std::error_code failAt(uint64_t at);
     // Reading goes on from position().
     void resume() {
         stopped_ = false;
