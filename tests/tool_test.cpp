@@ -386,12 +386,6 @@ TEST_F(ToolTest, ExitsAndReadsAsAProcess) {
         row("a full disk as standard output", {"sections", "--json", "{clean}"}, 2)
             .err({"collect-file: write error: No space left on device\n"})
             .to(Output::kDevFull),
-        row("a terminal gets a name's controls escaped on both streams",
-            {"check", "{cut-name}", "{missing-name}"}, 2)
-            .out({"{cut-name-shown}: offset 0: last line has no newline: the input ends inside it; "
-                  "truncate -s 0 '{cut-name-shown}' keeps the whole lines",
-                  "collect-file: {missing-name-shown}: No such file or directory"})
-            .to(Output::kTerminalWithErrors),
         // show stops at its first failed write, also with SIGPIPE ignored.
         row("show into a reader that stops", {"show", "-", "0", "100000000000"}, 2)
             .from(Input::kEndless)
@@ -405,6 +399,25 @@ TEST_F(ToolTest, ExitsAndReadsAsAProcess) {
         row("half a million NUL lines as JSON", {"check", "--json", "{nul-lines}"}, 1)
             .to(Output::kDevNull)
             .memoryBelow(48),
+    });
+}
+
+// On a terminal, a name's control bytes are escaped on both streams.
+TEST_F(ToolTest, EscapesControlsOnATerminal) {
+    int terminal = -1;
+    int terminalSide = -1;
+    if (openpty(&terminal, &terminalSide, nullptr, nullptr, nullptr) != 0) {
+        GTEST_SKIP() << "no pseudo-terminal here (/dev/pts not mounted)";
+    }
+    close(terminal);
+    close(terminalSide);
+    check({
+        row("a terminal gets a name's controls escaped on both streams",
+            {"check", "{cut-name}", "{missing-name}"}, 2)
+            .out({"{cut-name-shown}: offset 0: last line has no newline: the input ends inside it; "
+                  "truncate -s 0 '{cut-name-shown}' keeps the whole lines",
+                  "collect-file: {missing-name-shown}: No such file or directory"})
+            .to(Output::kTerminalWithErrors),
     });
 }
 
