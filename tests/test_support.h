@@ -67,4 +67,19 @@ std::string readBytes(const std::string& path);
 // Replaces the content of a file with bytes.
 void writeBytes(const std::string& path, const std::string& bytes);
 
+// Expects every part, made concrete by expand, in text, each after the start of the one before;
+// a missing part is reported with the whole of `stream`'s text.
+template <class Expand>
+void expectInOrder(const std::string& text, const std::vector<std::string>& parts,
+                   const char* stream, Expand expand) {
+    size_t from = 0;
+    for (const std::string& part : parts) {
+        const size_t at = text.find(expand(part), from);
+        EXPECT_NE(at, std::string::npos) << "missing in " << stream << ": " << expand(part) << "\n"
+                                         << stream << ":\n"
+                                         << text;
+        from = at == std::string::npos ? from : at + 1;
+    }
+}
+
 #endif  // COLLECT_FILE_TESTS_TEST_SUPPORT_H
