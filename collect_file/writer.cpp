@@ -307,13 +307,10 @@ std::error_code Writer::flush() {
 }
 
 std::error_code Writer::commit() {
+    if (const std::error_code failed = flush()) {
+        return failed;
+    }
     State* const state = state_.get();
-    if (state == nullptr || !state->writable) {
-        return error();
-    }
-    if (const int failed = state->out.flush()) {
-        return state->fail(failed);
-    }
     const bool regular = state->out.target() == LineWriter::Target::regular;
     if (::fsync(state->out.fd()) != 0 && !(errno == EINVAL && !regular)) {
         return state->fail(errno);  // a pipe or a device that cannot sync has nothing to keep

@@ -58,6 +58,14 @@ class LinePrinter {
     std::uint64_t printed_ = 0;
 };
 
+// Starts the file's entry in the JSON document, if any, with its array of lines open.
+void beginLines(JsonDocument* json, std::string_view name) {
+    if (json) {
+        json->beginFile(name);
+        json->beginArray("lines");
+    }
+}
+
 // The end of one input's JSON object, after its lines.
 void finishJson(JsonDocument* json, const ProblemTally& tally, std::string_view name, bool opened,
                 const InputFile& input) {
@@ -73,10 +81,7 @@ int showOne(const Options& options, const std::string& name, JsonDocument* json,
     const std::uint64_t start = options.offset;
     InputFile input;
     const bool opened = input.open(name, start);
-    if (json) {
-        json->beginFile(name);
-        json->beginArray("lines");
-    }
+    beginLines(json, name);
     ProblemTally tally(json != nullptr);
     if (!opened) {
         finishJson(json, tally, name, opened, input);
@@ -116,10 +121,7 @@ int entriesOf(const Options& options, const std::string& name, JsonDocument* jso
               Console& console) {
     InputFile input;
     const bool opened = input.open(name);
-    if (json) {
-        json->beginFile(name);
-        json->beginArray("lines");
-    }
+    beginLines(json, name);
     ProblemTally tally(json != nullptr);
     if (!opened) {
         finishJson(json, tally, name, opened, input);
