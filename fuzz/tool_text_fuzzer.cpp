@@ -104,6 +104,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     const std::string json = collect_file_tool::jsonString(input);
+    if (collect_file_tool::jsonString(input, collect_file_tool::Escaping::avx2) != json ||
+        collect_file_tool::jsonString(input, collect_file_tool::Escaping::byteByByte) != json) {
+        fuzzFailure("the ways of escaping give different JSON strings");
+    }
     if (!validUtf8(json)) {
         fuzzFailure("JSON string is not valid UTF-8");
     }

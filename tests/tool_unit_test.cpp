@@ -12,7 +12,6 @@
 #include "checks.h"
 #include "input.h"
 #include "json.h"
-#include "json_blocks.h"
 #include "test_support.h"
 #include "text.h"
 
@@ -119,28 +118,75 @@ TEST(ToolTextTest, JsonStringsParseAndKeepEveryCharacter) {
     EXPECT_EQ(base64("ab"), "YWI=");
 }
 
-// The SSE2 copy, which processors without AVX2 take, escapes as jsonString() does here, at every
-// length and with `"` and `\` anywhere.
-TEST(ToolTextTest, TheSse2CopyEscapesAsTheToolDoes) {
-#if defined(__x86_64__)
-    std::string text;
-    for (std::size_t length = 0; length < 100; ++length) {
-        SCOPED_TRACE(length);
-        text += length % 7 == 3    ? '"'
-                : length % 11 == 5 ? '\\'
-                                   : static_cast<char>('a' + length % 26);
-        std::string escaped(text.size() * 6 + 64, '\0');
-        char* to = &escaped[0];
-        std::size_t i = 0;
-        copyBlocks<Sse2>(reinterpret_cast<const unsigned char*>(text.data()), text.size(), i, to);
-        for (; i < text.size(); ++i) {  // what is left for json.cpp's byte loop
-            to = text[i] == '"' || text[i] == '\\' ? (*to++ = '\\', to) : to;
-            *to++ = text[i];
+// Every way of escaping gives the string of the byte loop, which the table above checks: texts
+// of every length to 200, each byte plain, `"`, `\`, a control, UTF-8 or not UTF-8, so that
+// escapes and bytes that need more than a copy fall on every place in a block, the last block
+// that is written again among them.
+TEST(ToolTextTest, EveryWayOfEscapingGivesTheSameString) {
+    const char* kPieces[] = {"a", "\"", "\\", "\x01", "\xc3\xa9", "\xff", "\xe2\x80\xae"};
+    unsigned seed = 7;
+    for (std::size_t length = 0; length <= 200; ++length) {
+        for (int mix = 0; mix < 7; ++mix) {
+            std::string text;
+            while (text.size() < length) {
+                seed = seed * 1103515245 + 12345;
+                // mix 0: plain text with `"` and `\`; higher mixes add the rest, rarer and rarer
+                const unsigned pick = seed >> 16 & 0xff;
+                text += pick < 200 ? "x" : kPieces[mix == 0 ? 1 + pick % 2 : pick % (mix + 1)];
+            }
+            text.resize(length);
+            SCOPED_TRACE(::testing::Message() << "length " << length << ", mix " << mix);
+            const std::string bytes = jsonString(text, Escaping::byteByByte);
+            EXPECT_EQ(jsonString(text, Escaping::avx2), bytes);
+            EXPECT_EQ(jsonString(text), bytes);
         }
-        escaped.resize(static_cast<std::size_t>(to - escaped.data()));
-        EXPECT_EQ("\"" + escaped + "\"", jsonString(text));
     }
-#endif
+}
+
+// Offsets keep their value at every number of digits, around where the digits are made in
+// pieces of eight, and past them.
+TEST(ToolTextTest, JsonLinesKeepTheirOffsets) {
+    const std::uint64_t kOffsets[] = {0,
+                                      7,
+                                      10,
+                                      99,
+                                      12345678,
+                                      99009900,
+                                      99999999,
+                                      100000000,
+                                      100000001,
+                                      907654321,
+                                      1234567890123,
+                                      9999999999999999ULL,
+                                      10000000000000000ULL,
+                                      UINT64_MAX};
+    std::FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    Output out(fileno(file));
+    JsonDocument document(out);
+    document.beginFile("f");
+    document.beginArray("lines");
+    for (const std::uint64_t offset : kOffsets) {
+        Line line;
+        line.offset = offset;
+        line.text = "x";
+        document.line(line);
+    }
+    document.endArray();
+    document.endFile();
+    document.finish();
+    ASSERT_TRUE(out.flush());
+    std::rewind(file);
+    std::string written;
+    for (int c; (c = std::fgetc(file)) != EOF;) {
+        written += static_cast<char>(c);
+    }
+    std::fclose(file);
+    const nlohmann::json lines = nlohmann::json::parse(written)["files"][0]["lines"];
+    ASSERT_EQ(lines.size(), std::size(kOffsets));
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i]["offset"].get<std::uint64_t>(), kOffsets[i]) << written;
+    }
 }
 
 // The truncate hint names the file as one shell word: the shell gives back the path.

@@ -5,7 +5,7 @@
 #include <charconv>
 #include <cstring>
 
-#include "json_blocks.h"
+#include "json_vectors.h"
 #include "text.h"
 
 namespace collect_file_tool {
@@ -28,19 +28,35 @@ constexpr std::array<bool, 256> kKeptAscii = [] {
     return kept;
 }();
 
-// Copies the bytes at s[i] (of `n`) to `to`, advancing both, up to the first byte that needs
-// more than a copy (a control, DEL, a byte of 0x80 or more) or the end. `"` and `\` are escaped
-// on the way. `to` needs kEscapeSlack bytes of room beyond what it is given: whole blocks of
-// bytes are looked at and stored at a time, 32 with AVX2, else 16.
-inline void copyPlain(const unsigned char* s, std::size_t n, std::size_t& i, char*& to) {
+// The widest vectors this processor has, by what escaping may use.
+Escaping widestEscaping() {
 #if defined(__x86_64__)
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2) {
-        copyPlainAvx2(s, n, i, to);
-    } else {
-        copyBlocks<Sse2>(s, n, i, to);
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("avx2")) {
+        return Escaping::widest;
+    }
+    if (__builtin_cpu_supports("avx2")) {
+        return Escaping::avx2;
     }
 #endif
+    return Escaping::byteByByte;
+}
+const Escaping kWidest = widestEscaping();
+
+// Copies the bytes at s[i] (of `n`) to `to`, advancing both, up to the first byte that needs
+// more than a copy (a control, DEL, a byte of 0x80 or more) or the end. `"` and `\` are escaped
+// on the way. `to` needs kEscapeSlack bytes of room beyond what it is given, and the 31 bytes
+// before it must be what was written for s[..i) when i is 31 or more: vectors store whole blocks
+// (see json_vectors.h).
+inline void copyPlain(const unsigned char* s, std::size_t n, std::size_t& i, char*& to,
+                      Escaping escaping) {
+    const Escaping widest = std::max(escaping, kWidest);  // the narrower of the two
+    if (widest == Escaping::widest) {
+        copyPlainAvx512(s, n, i, to);
+    } else if (widest == Escaping::avx2) {
+        copyPlainAvx2(s, n, i, to);
+    }
     for (; i < n; ++i) {
         if (kKeptAscii[s[i]]) {
             *to++ = static_cast<char>(s[i]);
@@ -53,14 +69,13 @@ inline void copyPlain(const unsigned char* s, std::size_t n, std::size_t& i, cha
     }
 }
 
-// Escapes `text` into `to`, which has room for kEscapedPerByte bytes per byte of text and
-// kEscapeSlack more, the quotes not included; the end of what it wrote. Runs of bytes kept as they
-// are go in one piece. `wellFormed` becomes false when a byte was replaced.
-char* escapeInto(std::string_view text, char* to, bool& wellFormed) {
+// escapeInto() from s[i] on, where the first byte that needs more than a copy is.
+char* escapeFrom(std::string_view text, std::size_t i, char* to, bool& wellFormed,
+                 Escaping escaping) {
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
-    for (std::size_t i = 0; i < n;) {
-        copyPlain(s, n, i, to);
+    while (i < n) {
+        copyPlain(s, n, i, to, escaping);
         if (i == n) {
             break;
         }
@@ -104,12 +119,82 @@ char* escapeInto(std::string_view text, char* to, bool& wellFormed) {
     return to;
 }
 
+// Escapes `text` into `to`, which has room for kEscapedPerByte bytes per byte of text and
+// kEscapeSlack more, the quotes not included; the end of what it wrote. Runs of bytes kept as they
+// are go in one piece. `wellFormed` becomes false when a byte was replaced.
+inline char* escapeInto(std::string_view text, char* to, bool& wellFormed,
+                        Escaping escaping = Escaping::widest) {
+    std::size_t i = 0;
+    copyPlain(reinterpret_cast<const unsigned char*>(text.data()), text.size(), i, to, escaping);
+    return i == text.size() ? to : escapeFrom(text, i, to, wellFormed, escaping);
+}
+
+// The eight decimal digits of value (below 10^8), the first in the lowest byte, with leading
+// zeros: two halves of four digits, each split into pairs and the pairs into digits, all at once.
+inline std::uint64_t eightDigits(std::uint32_t value) {
+    const std::uint64_t halves = value / 10000 + (std::uint64_t{value % 10000} << 32);
+    const std::uint64_t hundreds = (halves * 10486 >> 20) & 0x0000007f0000007f;  // x / 100
+    const std::uint64_t pairs = hundreds + ((halves - hundreds * 100) << 16);
+    const std::uint64_t tens = (pairs * 103 >> 10) & 0x000f000f000f000f;  // x / 10
+    return tens + ((pairs - tens * 10) << 8) + 0x3030303030303030;
+}
+
+// How many decimal digits value has: from how many bits it has, and one compare.
+inline unsigned decimalLength(std::uint64_t value) {
+    static constexpr std::uint64_t kTens[20] = {0,  // so that 0 has a digit too
+                                                10ULL,
+                                                100ULL,
+                                                1000ULL,
+                                                10000ULL,
+                                                100000ULL,
+                                                1000000ULL,
+                                                10000000ULL,
+                                                100000000ULL,
+                                                1000000000ULL,
+                                                10000000000ULL,
+                                                100000000000ULL,
+                                                1000000000000ULL,
+                                                10000000000000ULL,
+                                                100000000000000ULL,
+                                                1000000000000000ULL,
+                                                10000000000000000ULL,
+                                                100000000000000000ULL,
+                                                1000000000000000000ULL,
+                                                10000000000000000000ULL};
+    const auto bits = static_cast<unsigned>(64 - __builtin_clzll(value | 1));
+    const unsigned atLeast = bits * 1233 >> 12;  // bits * log10(2), rounded down
+    return atLeast + (value >= kTens[atLeast] ? 1 : 0);
+}
+
+// Writes value in decimal at `to`, which has room for 20 bytes past it; the end of the number.
+// Below 10^16, which every offset is, its length is known before its digits, so that what is
+// written after it need not wait for them.
+inline char* writeDecimal(char* to, std::uint64_t value) {
+    const std::uint64_t kEight = 100000000;
+    if (value >= kEight * kEight) {
+        return std::to_chars(to, to + 20, value).ptr;
+    }
+    const unsigned length = decimalLength(value);
+    if (value < kEight) {
+        const std::uint64_t digits =
+            eightDigits(static_cast<std::uint32_t>(value)) >> (8 * (8 - length));
+        std::memcpy(to, &digits, 8);
+    } else {
+        const std::uint64_t high =
+            eightDigits(static_cast<std::uint32_t>(value / kEight)) >> (8 * (16 - length));
+        const std::uint64_t low = eightDigits(static_cast<std::uint32_t>(value % kEight));
+        std::memcpy(to, &high, 8);
+        std::memcpy(to + length - 8, &low, 8);
+    }
+    return to + length;
+}
+
 }  // namespace
 
-std::string jsonString(std::string_view text) {
+std::string jsonString(std::string_view text, Escaping escaping) {
     std::string result(text.size() * kEscapedPerByte + kEscapeSlack + 2, '"');
     bool wellFormed = true;
-    char* end = escapeInto(text, &result[1], wellFormed);
+    char* end = escapeInto(text, &result[1], wellFormed, escaping);
     *end++ = '"';
     result.resize(static_cast<std::size_t>(end - result.data()));
     return result;
@@ -175,7 +260,7 @@ void JsonDocument::line(const Line& line) {
         std::memcpy(to, kStart, sizeof kStart - 1);
         to += sizeof kStart - 1;
     }
-    to = std::to_chars(to, to + 20, line.offset).ptr;
+    to = writeDecimal(to, line.offset);
     std::memcpy(to, kText, sizeof kText - 1);
     to += sizeof kText - 1;
     bool wellFormed = true;
@@ -272,7 +357,7 @@ void JsonDocument::string(std::string_view text) {
 
 void JsonDocument::number(std::uint64_t value) {
     char digits[20];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    const char* end = writeDecimal(digits, value);
     out_.put(std::string_view(digits, static_cast<std::size_t>(end - digits)));
 }
 

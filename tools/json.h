@@ -30,7 +30,11 @@ namespace collect_file_tool {
 // are escaped with a backslash; every C0 control, DEL, every C1 control and every
 // bidirectional control (isBidiControl) as \u00XX or \u20XX, so the document is also safe to
 // print on a terminal as it is. A parser gives back every byte of well-formed UTF-8.
-std::string jsonString(std::string_view text);
+// `escaping` is for tests that compare the ways, which give the same string: with the widest
+// vectors the processor has (AVX-512 VBMI2, else AVX2), as every document is escaped; with AVX2
+// at most; or a byte at a time.
+enum class Escaping { widest, avx2, byteByByte };
+std::string jsonString(std::string_view text, Escaping escaping = Escaping::widest);
 
 // `bytes` in base64 (RFC 4648, with padding), as the "base64" of a line that is not UTF-8.
 std::string base64(std::string_view bytes);
