@@ -495,24 +495,33 @@ std::string fromBase64(const std::string& text) {
     return bytes;
 }
 
-// Every line comes back byte for byte from the documents of show and entries: from "text", or
-// from "base64" where the line is not UTF-8.
-TEST_F(ToolRunTest, JsonLinesComeBackByteForByte) {
-    const std::vector<std::string> lines = {
-        "plain",
-        "a \"quote\" and a \\ backslash",
-        std::string("\x01\t\x1b[31m\x7f", 8),
-        "\xc2\x80\xc2\x9f C1 \xe2\x80\xaa bidi \xe2\x81\xa9",
-        "\xff\xfe not UTF-8 \xc3",
-        "\xed\xa0\x80 a surrogate, \xc3\xa9 and \xf0\x9f\x98\x80",
-        ""};
+// Every line comes back byte for byte from show, and from the documents of show and entries:
+// from "text", or from "base64" where the line is not UTF-8. Lines of every length to 200 too.
+TEST_F(ToolRunTest, LinesComeBackByteForByte) {
+    std::vector<std::string> lines = {"plain",
+                                      "a \"quote\" and a \\ backslash",
+                                      std::string("\x01\t\x1b[31m\x7f", 8),
+                                      "\xc2\x80\xc2\x9f C1 \xe2\x80\xaa bidi \xe2\x81\xa9",
+                                      "\xff\xfe not UTF-8 \xc3",
+                                      "\xed\xa0\x80 a surrogate, \xc3\xa9 and \xf0\x9f\x98\x80",
+                                      ""};
+    for (std::size_t length = 1; length <= 200; ++length) {
+        std::string line;
+        for (std::size_t i = 0; i < length; ++i) {
+            line += i % 7 == 3 ? '"' : static_cast<char>('a' + (length + i) % 26);
+        }
+        lines.push_back(line);
+    }
     std::string bytes = "[FULL_DB_ENTRIES]\n";
     for (const std::string& line : lines) {
         bytes += line + "\n";
     }
     files_["{mixed}"] = fileWith(bytes, "mixed");
+    const RunResult shown = run({"show", "{mixed}", "18", "1000"});
+    EXPECT_EQ(shown.status, 0) << shown.err;
+    EXPECT_EQ(shown.out, bytes.substr(18));
     for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"show", "--json", "{mixed}", "18", "100"},
+         {std::vector<std::string>{"show", "--json", "{mixed}", "18", "1000"},
           {"entries", "--json", "full", "{mixed}"}}) {
         SCOPED_TRACE(args[0]);
         const RunResult result = run(args);

@@ -4,6 +4,7 @@
 #ifndef COLLECT_FILE_TOOL_OUTPUT_H
 #define COLLECT_FILE_TOOL_OUTPUT_H
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -15,6 +16,20 @@ namespace collect_file_tool {
 // Writes all n bytes to descriptor, resuming after interrupted and short writes. 0 when they
 // all arrived, else the errno of the write that failed (EIO for one that wrote nothing).
 int writeFully(int descriptor, const char* bytes, std::size_t n);
+
+// Copies n bytes from `from` to `to`. A run of 16 to 144 bytes, as most lines are, goes as nine
+// pieces of 16 bytes, each clamped to end where the run ends, so that no branch depends on its
+// length, where memcpy's would.
+inline void copyBytes(char* to, const char* from, std::size_t n) {
+    if (n - 16 <= 128) {
+        for (std::size_t piece = 0; piece < 9; ++piece) {
+            const std::size_t at = std::min(16 * piece, n - 16);
+            std::memcpy(to + at, from + at, 16);
+        }
+    } else {
+        std::memcpy(to, from, n);
+    }
+}
 
 // Writes to a descriptor with write(2) in pieces of up to 64 KiB. The first failed write is
 // kept and everything after it is dropped, so a command that checks failed() stops at once, as
@@ -39,7 +54,7 @@ class Output {
     void putLine(std::string_view text) {
         if (text.size() < kPiece - used_) {
             char* to = buffer_.get() + used_;
-            std::memcpy(to, text.data(), text.size());
+            copyBytes(to, text.data(), text.size());
             to[text.size()] = '\n';
             used_ += text.size() + 1;
         } else {
