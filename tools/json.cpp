@@ -95,9 +95,6 @@ char* escapeFrom(std::string_view text, std::size_t i, char* to, bool& wellForme
             to += 3;
             wellFormed = false;
             length = 1;
-        } else if (s[i] == '"' || s[i] == '\\') {
-            *to++ = '\\';
-            *to++ = static_cast<char>(s[i]);
         } else {
             // A control character: its code point from its one, two or three bytes.
             const unsigned code = length == 1 ? s[i]
@@ -141,26 +138,16 @@ inline std::uint64_t eightDigits(std::uint32_t value) {
 
 // How many decimal digits value has: from how many bits it has, and one compare.
 inline unsigned decimalLength(std::uint64_t value) {
-    static constexpr std::uint64_t kTens[20] = {0,  // so that 0 has a digit too
-                                                10ULL,
-                                                100ULL,
-                                                1000ULL,
-                                                10000ULL,
-                                                100000ULL,
-                                                1000000ULL,
-                                                10000000ULL,
-                                                100000000ULL,
-                                                1000000000ULL,
-                                                10000000000ULL,
-                                                100000000000ULL,
-                                                1000000000000ULL,
-                                                10000000000000ULL,
-                                                100000000000000ULL,
-                                                1000000000000000ULL,
-                                                10000000000000000ULL,
-                                                100000000000000000ULL,
-                                                1000000000000000000ULL,
-                                                10000000000000000000ULL};
+    // 10^k for k from 1 to 19, and 0 for k = 0, so that 0 has a digit too.
+    static constexpr std::array<std::uint64_t, 20> kTens = [] {
+        std::array<std::uint64_t, 20> tens{};
+        std::uint64_t power = 1;
+        for (std::size_t k = 1; k < tens.size(); ++k) {
+            power *= 10;
+            tens[k] = power;
+        }
+        return tens;
+    }();
     const auto bits = static_cast<unsigned>(64 - __builtin_clzll(value | 1));
     const unsigned atLeast = bits * 1233 >> 12;  // bits * log10(2), rounded down
     return atLeast + (value >= kTens[atLeast] ? 1 : 0);
@@ -171,7 +158,9 @@ inline unsigned decimalLength(std::uint64_t value) {
 // written after it need not wait for them.
 inline char* writeDecimal(char* to, std::uint64_t value) {
     const std::uint64_t kEight = 100000000;
-    if (value >= kEight * kEight) {
+    // eightDigits() puts the first digit in the lowest byte, first in memory where little-endian.
+    constexpr bool kLittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+    if (value >= kEight * kEight || !kLittleEndian) {
         return std::to_chars(to, to + 20, value).ptr;
     }
     const unsigned length = decimalLength(value);
